@@ -1,0 +1,54 @@
+# Project helpers: warnings, GoogleTest under Wine, the rig's fixture.
+
+set(HX_WARNINGS -Wall -Wextra -Wpedantic -Werror -Wno-cast-function-type)
+
+function(hx_warnings target)
+  target_compile_options(${target} PRIVATE ${HX_WARNINGS})
+endfunction()
+
+# GoogleTest from Debian's sources, built with the cross compiler.
+set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
+add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/_googletest EXCLUDE_FROM_ALL)
+include(GoogleTest)
+
+# Xvfb, wineserver and the prefix come up before the first test and go down after the last.
+function(hx_rig_fixture)
+  add_test(NAME rig.start COMMAND ${HX_RIG} --dir ${HX_RIG_DIR} start)
+  add_test(NAME rig.stop COMMAND ${HX_RIG} --dir ${HX_RIG_DIR} stop)
+  set_tests_properties(rig.start PROPERTIES FIXTURES_SETUP wine TIMEOUT 120)
+  set_tests_properties(rig.stop PROPERTIES FIXTURES_CLEANUP wine)
+endfunction()
+
+# hx_add_gtest(target SOURCES ... [LIBS ...] [LOCK name])
+# A GoogleTest program whose cases run one by one under Wine, inside the rig.
+# LOCK serialises programs that use fixed object names, registry keys or system files.
+function(hx_add_gtest target)
+  cmake_parse_arguments(arg "" "LOCK" "SOURCES;LIBS" ${ARGN})
+  add_executable(${target} ${arg_SOURCES})
+  hx_warnings(${target})
+  target_link_libraries(${target} PRIVATE ${arg_LIBS} GTest::gtest)
+  set(props FIXTURES_REQUIRED wine TIMEOUT 60)
+  if(arg_LOCK)
+    list(APPEND props RESOURCE_LOCK ${arg_LOCK})
+  endif()
+  gtest_discover_tests(${target}
+    TEST_PREFIX "${target}."
+    DISCOVERY_TIMEOUT 120
+    PROPERTIES ${props})
+endfunction()
+
+# clang-format over the tracked sources: `cmake --build build --target format-check`
+# (also run as a test) and `--target format` to rewrite them.
+find_program(HX_CLANG_FORMAT clang-format)
+if(HX_CLANG_FORMAT)
+  set(hx_format_files "git -C ${CMAKE_SOURCE_DIR} ls-files -co --exclude-standard -- '*.cpp' '*.h'")
+  add_custom_target(format-check
+    COMMAND sh -c "${hx_format_files} | (cd ${CMAKE_SOURCE_DIR} && xargs -r ${HX_CLANG_FORMAT} --dry-run -Werror)"
+    VERBATIM)
+  add_custom_target(format
+    COMMAND sh -c "${hx_format_files} | (cd ${CMAKE_SOURCE_DIR} && xargs -r ${HX_CLANG_FORMAT} -i)"
+    VERBATIM)
+  add_test(NAME format-check
+    COMMAND sh -c "${hx_format_files} | (cd ${CMAKE_SOURCE_DIR} && xargs -r ${HX_CLANG_FORMAT} --dry-run -Werror)")
+endif()

@@ -1,0 +1,64 @@
+// The plug-in's side of the request loop, shared by both exporters.
+//
+// The encoder writes a request code into the first 32-bit word of the parameter block and
+// releases semaphore A; the plug-in answers in both blocks and releases semaphore B. Both
+// blocks belong to the plug-in only between those two releases.
+#pragma once
+
+#include "hx_semaphore.h"
+#include "hx_shared_memory.h"
+
+#include <cstdint>
+#include <cstring>
+
+// What the exporter wants done after serving one request.
+enum class hx_turn {
+    answer,           // release semaphore B and wait for the next request
+    answer_and_stop,  // release semaphore B, then leave the loop
+    stop_unanswered,  // leave the loop at once, semaphore B untouched
+};
+
+// How the loop ended.
+enum class hx_loop_end {
+    done,     // the exporter stopped it
+    aborted,  // semaphore A reported aborted (the watched encoder ended)
+};
+
+// Waits on semaphore A for the next request. False when the loop must end instead.
+inline bool hx_await_request(hx_semaphore& semaphore_a)
+{
+    semaphore_a.wait();
+    return semaphore_a.aborted() == 0;
+}
+
+// Hands both blocks back to the encoder.
+inline void hx_hand_back(hx_semaphore& semaphore_b)
+{
+    semaphore_b.release();
+}
+
+inline uint32_t hx_request_code(const uint8_t* param_payload)
+{
+    uint32_t code;
+    std::memcpy(&code, param_payload, sizeof code);
+    return code;
+}
+
+// Runs the loop until the exporter stops it or the wait is aborted. `serve` is called with
+// the request code for each request and returns an hx_turn.
+template <class Serve>
+hx_loop_end hx_serve_requests(hx_semaphore& semaphore_a, hx_semaphore& semaphore_b,
+                              hx_shared_memory& param_memory, Serve&& serve)
+{
+    const uint8_t* const param = param_memory.data();
+    for (;;) {
+        if (!hx_await_request(semaphore_a))
+            return hx_loop_end::aborted;
+        const hx_turn turn = serve(hx_request_code(param));
+        if (turn == hx_turn::stop_unanswered)
+            return hx_loop_end::done;
+        hx_hand_back(semaphore_b);
+        if (turn == hx_turn::answer_and_stop)
+            return hx_loop_end::done;
+    }
+}

@@ -1,0 +1,49 @@
+// Named counting semaphore, one of the four objects of an encoder channel.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+
+// Routine registered with set_callback; receives the registered context.
+typedef void(__cdecl* hx_callback)(uintptr_t context);
+
+class hx_semaphore {
+public:
+    hx_semaphore() = default;
+    hx_semaphore(const hx_semaphore&) = delete;
+    hx_semaphore& operator=(const hx_semaphore&) = delete;
+
+    // The virtual operations keep this slot order: the same object code is linked into
+    // both plug-ins and nothing may depend on a reordering.
+    virtual ~hx_semaphore();
+    // CreateSemaphoreA; an existing name is refused (closed again, false).
+    virtual bool create(const char* name, LONG initial_count, LONG maximum_count);
+    // OpenSemaphoreA with SEMAPHORE_ALL_ACCESS.
+    virtual bool open(const char* name);
+    // Closes the handle if one is held and stops watching a process; idempotent.
+    virtual void close();
+    // Blocks until the semaphore is signalled and returns the system wait's result. When a
+    // process is watched, the wait also ends when that process ends, and aborted() then
+    // reports nonzero: a dead encoder must never block the host for ever.
+    virtual DWORD wait();
+    // ReleaseSemaphore by 1: the call's nonzero success value, or GetLastError on failure.
+    virtual DWORD release();
+    // Stores the routine and its context; nothing here calls it.
+    virtual void set_callback(hx_callback callback, uintptr_t context);
+    virtual LONG aborted();
+
+    // Watches `process` (duplicated; the caller keeps its own handle) during wait() and
+    // clears the aborted flag. Null stops watching. Returns false if the handle could not
+    // be duplicated, in which case nothing is watched.
+    bool watch(HANDLE process);
+
+    HANDLE handle() const { return handle_; }
+
+private:
+    hx_callback callback_ = nullptr;
+    uintptr_t context_ = 0;
+    HANDLE handle_ = nullptr;
+    LONG aborted_ = 0;
+    HANDLE watched_ = nullptr;
+};

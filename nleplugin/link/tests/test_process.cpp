@@ -1,0 +1,123 @@
+#include "test_process.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdio>
+
+test_process::test_process(test_process&& other) noexcept : info_(other.info_)
+{
+    other.info_ = {};
+}
+
+test_process& test_process::operator=(test_process&& other) noexcept
+{
+    if (this != &other) {
+        kill();
+        info_ = other.info_;
+        other.info_ = {};
+    }
+    return *this;
+}
+
+test_process::~test_process()
+{
+    kill();
+}
+
+bool test_process::start(const std::string& program, const std::string& args)
+{
+    kill();
+    std::string command = "\"" + program + "\"";
+    if (!args.empty())
+        command += " " + args;
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    return CreateProcessA(program.c_str(), &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                          &startup, &info_) != FALSE;
+}
+
+bool test_process::start_role(const std::string& role, const std::string& args)
+{
+    char self[MAX_PATH];
+    GetModuleFileNameA(nullptr, self, MAX_PATH);
+    return start(self, "--child " + role + (args.empty() ? "" : " " + args));
+}
+
+DWORD test_process::wait_exit(DWORD timeout_ms)
+{
+    if (info_.hProcess == nullptr)
+        return STILL_ACTIVE;
+    if (WaitForSingleObject(info_.hProcess, timeout_ms) != WAIT_OBJECT_0)
+        return STILL_ACTIVE;
+    DWORD code = STILL_ACTIVE;
+    GetExitCodeProcess(info_.hProcess, &code);
+    return code;
+}
+
+void test_process::kill()
+{
+    if (info_.hProcess != nullptr) {
+        if (WaitForSingleObject(info_.hProcess, 0) != WAIT_OBJECT_0) {
+            TerminateProcess(info_.hProcess, 99);
+            WaitForSingleObject(info_.hProcess, 5000);
+        }
+        CloseHandle(info_.hProcess);
+        CloseHandle(info_.hThread);
+    }
+    info_ = {};
+}
+
+std::string bin_dir()
+{
+    char self[MAX_PATH];
+    const DWORD n = GetModuleFileNameA(nullptr, self, MAX_PATH);
+    std::string path(self, n);
+    return path.substr(0, path.find_last_of('\\') + 1);
+}
+
+std::string unique_name(const std::string& tag)
+{
+    static std::atomic<int> counter{0};
+    return "hx_test_" + std::to_string(GetCurrentProcessId()) + "_" + std::to_string(++counter) + "_" + tag;
+}
+
+std::string temp_file(const std::string& tag)
+{
+    char folder[MAX_PATH];
+    GetTempPathA(MAX_PATH, folder);
+    const std::string path = std::string(folder) + unique_name(tag);
+    DeleteFileA(path.c_str());
+    return path;
+}
+
+std::string read_file(const std::string& path)
+{
+    std::string text;
+    if (FILE* f = std::fopen(path.c_str(), "rb")) {
+        char buffer[4096];
+        size_t n;
+        while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0)
+            text.append(buffer, n);
+        std::fclose(f);
+    }
+    return text;
+}
+
+std::map<std::string, child_role>& child_roles()
+{
+    static std::map<std::string, child_role> roles;
+    return roles;
+}
+
+int main(int argc, char** argv)
+{
+    if (argc >= 3 && std::string(argv[1]) == "--child") {
+        const auto role = child_roles().find(argv[2]);
+        if (role == child_roles().end())
+            return 98;
+        return role->second(std::vector<std::string>(argv + 3, argv + argc));
+    }
+    testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}

@@ -1,0 +1,54 @@
+// Helpers for tests that cross a process boundary: children started from the same test
+// program (a role named on the command line) or from another program of the build, each
+// ended when its owner goes, so that nothing a test starts outlives it.
+#pragma once
+
+#include <windows.h>
+
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+class test_process {
+public:
+    test_process() = default;
+    test_process(test_process&& other) noexcept;
+    test_process& operator=(test_process&& other) noexcept;
+    test_process(const test_process&) = delete;
+    test_process& operator=(const test_process&) = delete;
+    ~test_process();
+
+    // Starts `program` (a path) with the command-line tail `args`. False on failure.
+    bool start(const std::string& program, const std::string& args);
+    // Starts this test program in the child role `role`.
+    bool start_role(const std::string& role, const std::string& args = "");
+    // The exit status, or STILL_ACTIVE if it did not end within `timeout_ms`.
+    DWORD wait_exit(DWORD timeout_ms);
+    void kill();
+    HANDLE handle() const { return info_.hProcess; }
+    DWORD id() const { return info_.dwProcessId; }
+
+private:
+    PROCESS_INFORMATION info_{};
+};
+
+// Folder of the build's programs, with a trailing backslash.
+std::string bin_dir();
+// A kernel-object name no other test or run uses.
+std::string unique_name(const std::string& tag);
+// A fresh file path in the temporary folder (the file does not exist).
+std::string temp_file(const std::string& tag);
+std::string read_file(const std::string& path);
+
+// Child roles: a test program's main runs the role named after "--child" and exits with
+// its result. Registered at static-initialisation time with HX_CHILD_ROLE.
+using child_role = std::function<int(const std::vector<std::string>& args)>;
+std::map<std::string, child_role>& child_roles();
+struct child_role_registration {
+    child_role_registration(const char* name, child_role role) { child_roles()[name] = std::move(role); }
+};
+#define HX_CHILD_ROLE(name)                                                                                  \
+    static int name##_role(const std::vector<std::string>& args);                                            \
+    static child_role_registration name##_registration(#name, name##_role);                                  \
+    static int name##_role(const std::vector<std::string>& args)
