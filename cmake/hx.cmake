@@ -13,8 +13,12 @@ add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/_googletest EXCLUDE_FRO
 include(GoogleTest)
 
 # Xvfb, wineserver and the prefix come up before the first test and go down after the last.
+# The stand-ins go in place at start: the QuickTime runtime into the system folder, the
+# encoder's install location into the registry.
 function(hx_rig_fixture)
-  add_test(NAME rig.start COMMAND ${HX_RIG} --dir ${HX_RIG_DIR} start)
+  add_test(NAME rig.start COMMAND ${HX_RIG} --dir ${HX_RIG_DIR} start
+    --system $<TARGET_FILE:standin_quicktime>
+    --run $<TARGET_FILE:standin_encoder> --register)
   add_test(NAME rig.stop COMMAND ${HX_RIG} --dir ${HX_RIG_DIR} stop)
   set_tests_properties(rig.start PROPERTIES FIXTURES_SETUP wine TIMEOUT 120)
   set_tests_properties(rig.stop PROPERTIES FIXTURES_CLEANUP wine)

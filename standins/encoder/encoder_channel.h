@@ -2,6 +2,8 @@
 // creates them, and takes turns with the plug-in on semaphores A and B.
 #pragma once
 
+#include "hx_handle.h"
+
 #include <windows.h>
 
 #include <cstdint>
@@ -12,26 +14,6 @@ struct channel_names {
 
     static channel_names premiere();
     static channel_names from_prefix(const std::string& prefix);
-};
-
-class unique_handle {
-public:
-    unique_handle() = default;
-    explicit unique_handle(HANDLE h) : h_(h) {}
-    unique_handle(const unique_handle&) = delete;
-    unique_handle& operator=(const unique_handle&) = delete;
-    ~unique_handle() { reset(); }
-    void reset(HANDLE h = nullptr)
-    {
-        if (h_ != nullptr)
-            CloseHandle(h_);
-        h_ = h;
-    }
-    HANDLE get() const { return h_; }
-    explicit operator bool() const { return h_ != nullptr; }
-
-private:
-    HANDLE h_ = nullptr;
 };
 
 // A mapped view of a block that the plug-in created: size header, then payload.
@@ -50,7 +32,7 @@ public:
     bool is_open() const { return view_ != nullptr; }
 
 private:
-    unique_handle mapping_;
+    hx_handle mapping_;
     uint8_t* view_ = nullptr;
     SIZE_T mapped_bytes_ = 0;
 };
@@ -73,6 +55,6 @@ private:
     channel_names names_;
     mapped_block param_;
     mapped_block data_;
-    unique_handle sem_a_;
-    unique_handle sem_b_;
+    hx_handle sem_a_;
+    hx_handle sem_b_;
 };

@@ -121,3 +121,59 @@ int main(int argc, char** argv)
     testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }
+
+message_box_watch::message_box_watch(const std::string& caption, DWORD timeout_ms)
+    : caption_(caption), timeout_ms_(timeout_ms)
+{
+    thread_ = CreateThread(nullptr, 0, watch, this, 0, nullptr);
+}
+
+message_box_watch::~message_box_watch()
+{
+    result();
+}
+
+const message_box_watch::seen& message_box_watch::result()
+{
+    if (thread_ != nullptr) {
+        WaitForSingleObject(thread_, INFINITE);
+        CloseHandle(thread_);
+        thread_ = nullptr;
+    }
+    return seen_;
+}
+
+DWORD WINAPI message_box_watch::watch(void* self)
+{
+    auto* me = static_cast<message_box_watch*>(self);
+    HWND box = nullptr;
+    wait_until([&] { return (box = FindWindowA("#32770", me->caption_.c_str())) != nullptr; },
+               me->timeout_ms_);
+    if (box == nullptr)
+        return 0;
+    me->seen_.found = true;
+    char text[1024] = "";
+    GetDlgItemTextA(box, 0xFFFF, text, sizeof text);
+    me->seen_.text = text;
+    me->seen_.owner = GetWindow(box, GW_OWNER);
+    // The box's icon is a static control holding the system's error icon.
+    const HICON error = LoadIconA(nullptr, IDI_ERROR);
+    for (HWND child = GetWindow(box, GW_CHILD); child != nullptr; child = GetWindow(child, GW_HWNDNEXT)) {
+        if (reinterpret_cast<HICON>(SendMessageA(child, STM_GETICON, 0, 0)) == error)
+            me->seen_.error_icon = true;
+    }
+    PostMessageA(box, WM_COMMAND, IDOK, 0);
+    return 0;
+}
+
+bool wait_until(const std::function<bool()>& condition, DWORD timeout_ms)
+{
+    const DWORD start = GetTickCount();
+    for (;;) {
+        if (condition())
+            return true;
+        if (GetTickCount() - start >= timeout_ms)
+            return false;
+        Sleep(20);
+    }
+}

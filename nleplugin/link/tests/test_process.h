@@ -52,3 +52,33 @@ struct child_role_registration {
     static int name##_role(const std::vector<std::string>& args);                                            \
     static child_role_registration name##_registration(#name, name##_role);                                  \
     static int name##_role(const std::vector<std::string>& args)
+
+// Waits in a thread of its own for a message box with `caption`, notes what it shows and
+// presses OK. Give up after `timeout_ms`.
+class message_box_watch {
+public:
+    struct seen {
+        bool found = false;
+        std::string text;
+        HWND owner = nullptr;
+        bool error_icon = false;
+    };
+
+    explicit message_box_watch(const std::string& caption, DWORD timeout_ms = 15000);
+    ~message_box_watch();
+    message_box_watch(const message_box_watch&) = delete;
+    message_box_watch& operator=(const message_box_watch&) = delete;
+
+    // Waits for the watcher and returns what it saw.
+    const seen& result();
+
+private:
+    seen seen_;
+    HANDLE thread_ = nullptr;
+    std::string caption_;
+    DWORD timeout_ms_;
+    static DWORD WINAPI watch(void* self);
+};
+
+// Polls `condition` every 20 ms until it holds or `timeout_ms` passes.
+bool wait_until(const std::function<bool()>& condition, DWORD timeout_ms = 15000);
