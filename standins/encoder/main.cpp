@@ -16,6 +16,7 @@
 //   --done C, --done-answered, --no-done   the last request and whether it is answered
 //   --die-after-open      end the process abruptly once the channel is open
 //   --stay                keep the main window after an export started by a plug-in
+//   --record-url URL      log URL and end (stands in for a browser in tests)
 //
 // Exit status: 0 every turn answered as expected, 3 channel not found, 4 no answer in time,
 // 5 an answer was wrong, 2 bad arguments, 6 registry not written.
@@ -42,6 +43,7 @@ struct options {
     bool register_install = false;
     bool stay = false;
     bool die_after_open = false;
+    std::string url;
     std::string prefix;
     bool has_prefix = false;
     DWORD open_timeout = 30000;
@@ -88,6 +90,8 @@ bool parse(const std::vector<std::string>& words, options& o)
             o.stay = true;
         else if (a == "--die-after-open")
             o.die_after_open = true;
+        else if (a == "--record-url" && has_value)
+            o.url = words[++i];
         else if (a == "--log" && has_value)
             open_log(words[++i]);
         else if (a == "--prefix" && has_value) {
@@ -289,7 +293,9 @@ int main(int argc, char** argv)
     log_line("start pid %lu command line [%s]", GetCurrentProcessId(), GetCommandLineA());
 
     int status = 0;
-    if (g_options.register_install)
+    if (!g_options.url.empty())
+        log_line("url %s", g_options.url.c_str());
+    else if (g_options.register_install)
         status = register_install();
     else if (g_options.started_by != caller::none) {
         status = serve_export(g_options.started_by, g_options);

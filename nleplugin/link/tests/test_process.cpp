@@ -166,6 +166,11 @@ DWORD WINAPI message_box_watch::watch(void* self)
     return 0;
 }
 
+bool wait_pumping(HANDLE object, DWORD timeout_ms)
+{
+    return wait_until([&] { return WaitForSingleObject(object, 0) == WAIT_OBJECT_0; }, timeout_ms);
+}
+
 bool wait_until(const std::function<bool()>& condition, DWORD timeout_ms)
 {
     const DWORD start = GetTickCount();
@@ -174,6 +179,12 @@ bool wait_until(const std::function<bool()>& condition, DWORD timeout_ms)
             return true;
         if (GetTickCount() - start >= timeout_ms)
             return false;
-        Sleep(20);
+        // Windows of this thread (a host window owning a dialog, say) keep answering.
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 20, QS_ALLINPUT);
+        MSG message;
+        while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+            TranslateMessage(&message);
+            DispatchMessageA(&message);
+        }
     }
 }

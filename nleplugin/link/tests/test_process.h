@@ -80,5 +80,8 @@ private:
     static DWORD WINAPI watch(void* self);
 };
 
-// Polls `condition` every 20 ms until it holds or `timeout_ms` passes.
+// Waits for `object` while this thread's windows keep answering; true if it was signalled.
+bool wait_pumping(HANDLE object, DWORD timeout_ms);
+
+// Polls `condition` every 20 ms until it holds or `timeout_ms` passes, pumping messages.
 bool wait_until(const std::function<bool()>& condition, DWORD timeout_ms = 15000);
