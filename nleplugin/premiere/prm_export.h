@@ -3,5 +3,6 @@
 
 #include "prm_host.h"
 
-// 0 after the encoder's end request, 2 when the export was abandoned.
+// 0 after the encoder's end request, 2 when the export was abandoned (also when the encoder
+// went away in the middle).
 int32_t do_export(prm_export_record* record, prm_work_area* work_area);

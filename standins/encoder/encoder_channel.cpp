@@ -77,14 +77,19 @@ bool encoder_channel::open(const channel_names& names, DWORD timeout_ms)
             if (sem_a_ && sem_b_)
                 return true;
         }
-        param_.close();
-        data_.close();
-        sem_a_.reset();
-        sem_b_.reset();
+        close();
         if (GetTickCount() - start >= timeout_ms)
             return false;
         Sleep(20);
     }
+}
+
+void encoder_channel::close()
+{
+    param_.close();
+    data_.close();
+    sem_a_.reset();
+    sem_b_.reset();
 }
 
 bool encoder_channel::reopen_data()
@@ -92,10 +97,15 @@ bool encoder_channel::reopen_data()
     return data_.open(names_.data);
 }
 
-bool encoder_channel::turn(DWORD timeout_ms)
+bool encoder_channel::turn(DWORD timeout_ms, bool let_go_of_data)
 {
+    if (let_go_of_data)
+        data_.close();
     post();
-    return WaitForSingleObject(sem_b_.get(), timeout_ms) == WAIT_OBJECT_0;
+    const bool answered = WaitForSingleObject(sem_b_.get(), timeout_ms) == WAIT_OBJECT_0;
+    if (let_go_of_data)
+        data_.open(names_.data);
+    return answered;
 }
 
 void encoder_channel::post()

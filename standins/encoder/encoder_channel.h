@@ -41,10 +41,13 @@ class encoder_channel {
 public:
     // Retries until all four objects exist or `timeout_ms` has passed.
     bool open(const channel_names& names, DWORD timeout_ms);
+    void close();
     // Reopens the data block (the plug-in may replace it by a larger one mid-export).
     bool reopen_data();
-    // Writes nothing itself: releases semaphore A and waits up to `timeout_ms` for B.
-    bool turn(DWORD timeout_ms);
+    // Writes nothing itself: releases semaphore A and waits up to `timeout_ms` for B. With
+    // `let_go_of_data` the data block is closed while the plug-in serves, so that the plug-in
+    // can replace it by a larger one, and opened afresh afterwards.
+    bool turn(DWORD timeout_ms, bool let_go_of_data = false);
     // Releases semaphore A without waiting for an answer (a done code that goes unanswered).
     void post();
 

@@ -17,11 +17,18 @@
 //   --die-after-open      end the process abruptly once the channel is open
 //   --stay                keep the main window after an export started by a plug-in
 //   --record-url URL      log URL and end (stands in for a browser in tests)
+//   --out FOLDER          where a Premiere export's AVI and markers go (also HX_ENCODER_OUT)
+//   --die-after N         end the process abruptly before the (N+1)th Premiere request
+//   --hostile N           N requests of random codes and words before the real ones
+//   --audio-chunk N       sample frames per audio request (default 4800)
+//
+// Without --ping or --done, a Premiere export runs the whole Premiere protocol.
 //
 // Exit status: 0 every turn answered as expected, 3 channel not found, 4 no answer in time,
 // 5 an answer was wrong, 2 bad arguments, 6 registry not written.
 #include "encoder_channel.h"
 #include "encoder_log.h"
+#include "premiere_session.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -44,6 +51,7 @@ struct options {
     bool stay = false;
     bool die_after_open = false;
     std::string url;
+    premiere_session_options premiere;
     std::string prefix;
     bool has_prefix = false;
     DWORD open_timeout = 30000;
@@ -92,6 +100,14 @@ bool parse(const std::vector<std::string>& words, options& o)
             o.die_after_open = true;
         else if (a == "--record-url" && has_value)
             o.url = words[++i];
+        else if (a == "--out" && has_value)
+            o.premiere.out_folder = words[++i];
+        else if (a == "--die-after" && has_value)
+            o.premiere.die_after = static_cast<long>(number());
+        else if (a == "--hostile" && has_value)
+            o.premiere.hostile = static_cast<long>(number());
+        else if (a == "--audio-chunk" && has_value)
+            o.premiere.audio_chunk = number();
         else if (a == "--log" && has_value)
             open_log(words[++i]);
         else if (a == "--prefix" && has_value) {
@@ -162,6 +178,14 @@ int serve_export(caller who, const options& o)
     if (o.die_after_open) {
         log_line("dying");
         TerminateProcess(GetCurrentProcess(), 77);
+    }
+
+    if (who == caller::premiere && o.ping == 0 && o.done < 0 && !o.no_done) {
+        premiere_session_options premiere = o.premiere;
+        premiere.reply_timeout = o.reply_timeout;
+        const int result = run_premiere_session(channel, premiere);
+        log_line("export end %d", result);
+        return result;
     }
 
     int status = 0;
@@ -279,6 +303,11 @@ int main(int argc, char** argv)
     const DWORD n = GetEnvironmentVariableA("HX_ENCODER_LOG", log_path, sizeof log_path);
     if (n > 0 && n < sizeof log_path)
         open_log(log_path);
+
+    char out_folder[MAX_PATH];
+    const DWORD k = GetEnvironmentVariableA("HX_ENCODER_OUT", out_folder, sizeof out_folder);
+    if (k > 0 && k < sizeof out_folder)
+        g_options.premiere.out_folder = out_folder;
 
     std::vector<std::string> words;
     char from_environment[1024];

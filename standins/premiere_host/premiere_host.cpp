@@ -56,8 +56,11 @@ struct host_functions {
         premiere_host& h = host();
         h.journal_.frames_served.push_back(frame);
         const host_faults& f = h.faults_;
-        if (f.frame_result != 0 && (f.frame_result_from < 0 || frame >= f.frame_result_from))
-            return f.frame_result;
+        const int32_t result =
+            f.frame_result != 0 && (f.frame_result_from < 0 || frame >= f.frame_result_from) ? f.frame_result
+                                                                                             : 0;
+        if (result != 0 && result != 3)  // 3 is a success too
+            return result;
         const int32_t stride = h.clip_.width * 4 + h.clip_.row_padding;
         h.frame_buffer_.assign(static_cast<size_t>(stride) * h.clip_.height, 0xCD);
         for (int32_t y = 0; y < h.clip_.height; ++y)
@@ -68,7 +71,7 @@ struct host_functions {
         *pixels = h.frame_buffer_.data();
         *row_bytes = stride;
         info->word[1] = 1000 + frame;
-        return 0;
+        return result;
     }
 
     static int32_t __cdecl get_frame_info(int32_t frame, void* record312, int32_t)
@@ -228,6 +231,8 @@ uint32_t premiere_host::pixel(int32_t frame, int32_t x, int32_t y)
 
 int16_t premiere_host::sample(int64_t sample_frame, int channel) const
 {
+    if (clip_.tone)
+        return clip_.tone(sample_frame, channel);
     const double frequency = channel == 0 ? 440.0 : 660.0;
     const double phase = 2.0 * pi * frequency * static_cast<double>(sample_frame) / clip_.audio_rate;
     return static_cast<int16_t>(std::lround(8000.0 * std::sin(phase)));

@@ -8,6 +8,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -35,6 +36,8 @@ struct clip_settings {
     int32_t work_area_start = 0;  // host time units
     int32_t work_area_end = 0;
     std::vector<clip_marker> markers;
+    // Replaces the tone: the 16-bit value of a sample frame on a channel.
+    std::function<int16_t(int64_t sample_frame, int channel)> tone;
 };
 
 // What the module did to the host, for tests.

@@ -122,8 +122,9 @@ int main(int argc, char** argv)
     return RUN_ALL_TESTS();
 }
 
-message_box_watch::message_box_watch(const std::string& caption, DWORD timeout_ms)
-    : caption_(caption), timeout_ms_(timeout_ms)
+message_box_watch::message_box_watch(const std::string& caption, DWORD timeout_ms,
+                                     std::function<bool(HWND)> accept)
+    : caption_(caption), timeout_ms_(timeout_ms), accept_(std::move(accept))
 {
     thread_ = CreateThread(nullptr, 0, watch, this, 0, nullptr);
 }
@@ -147,8 +148,18 @@ DWORD WINAPI message_box_watch::watch(void* self)
 {
     auto* me = static_cast<message_box_watch*>(self);
     HWND box = nullptr;
-    wait_until([&] { return (box = FindWindowA("#32770", me->caption_.c_str())) != nullptr; },
-               me->timeout_ms_);
+    const char* caption = me->caption_.c_str();
+    wait_until(
+        [&] {
+            box = nullptr;
+            for (HWND w = FindWindowExA(nullptr, nullptr, "#32770", caption); w != nullptr && box == nullptr;
+                 w = FindWindowExA(nullptr, w, "#32770", caption))
+                // Only a box that is up: one still being made has no controls yet.
+                if (IsWindowVisible(w) && (!me->accept_ || me->accept_(w)))
+                    box = w;
+            return box != nullptr;
+        },
+        me->timeout_ms_);
     if (box == nullptr)
         return 0;
     me->seen_.found = true;

@@ -64,7 +64,9 @@ public:
         bool error_icon = false;
     };
 
-    explicit message_box_watch(const std::string& caption, DWORD timeout_ms = 15000);
+    // `accept` can pass over other dialogs that carry the same caption.
+    explicit message_box_watch(const std::string& caption, DWORD timeout_ms = 15000,
+                               std::function<bool(HWND)> accept = nullptr);
     ~message_box_watch();
     message_box_watch(const message_box_watch&) = delete;
     message_box_watch& operator=(const message_box_watch&) = delete;
@@ -77,6 +79,7 @@ private:
     HANDLE thread_ = nullptr;
     std::string caption_;
     DWORD timeout_ms_;
+    std::function<bool(HWND)> accept_;
     static DWORD WINAPI watch(void* self);
 };
 

@@ -1,0 +1,839 @@
+// Whole exports through tsp_prm_nle.prm: the host stand-in in this process, the dialog answered
+// from another thread, and the encoder either the stand-in program (started by the module
+// through the registry) or this test itself opening the channel by name and asking exactly
+// what it wants to check.
+#include "encoder_channel.h"
+#include "premiere_host.h"
+#include "prm_protocol.h"
+#include "test_process.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+using bytes = std::vector<uint8_t>;
+
+std::string module_path()
+{
+    return bin_dir() + "tsp_prm_nle.prm";
+}
+
+bool channel_exists()
+{
+    const HANDLE a = OpenSemaphoreA(SYNCHRONIZE, FALSE, "TSP_PRM_NLE_SEM_A");
+    const HANDLE data = OpenFileMappingA(FILE_MAP_READ, FALSE, "TSP_PRM_NLE_DATA_MEM");
+    const bool any = a != nullptr || data != nullptr;
+    if (a != nullptr)
+        CloseHandle(a);
+    if (data != nullptr)
+        CloseHandle(data);
+    return any;
+}
+
+// ---- An AVI reader, independent of the stand-in's writer ------------------------------------
+
+struct avi_contents {
+    int32_t width = 0, height = 0, bits = 0;
+    int32_t audio_channels = 0, audio_rate = 0, audio_bits = 0;
+    uint32_t scale = 0, rate = 0;
+    std::vector<bytes> frames;
+    std::vector<int16_t> samples;  // interleaved
+    bool has_index = false;
+};
+
+uint32_t le32(const bytes& b, size_t at)
+{
+    return at + 4 <= b.size() ? uint32_t(b[at]) | (uint32_t(b[at + 1]) << 8) | (uint32_t(b[at + 2]) << 16) |
+                                    (uint32_t(b[at + 3]) << 24)
+                              : 0;
+}
+
+std::string id(const bytes& b, size_t at)
+{
+    return at + 4 <= b.size() ? std::string(reinterpret_cast<const char*>(&b[at]), 4) : "";
+}
+
+void walk(const bytes& b, size_t from, size_t to, avi_contents& out, std::string& stream_type)
+{
+    for (size_t at = from; at + 8 <= to;) {
+        const std::string ck = id(b, at);
+        const uint32_t size = le32(b, at + 4);
+        const size_t body = at + 8;
+        if (body + size > to)
+            return;
+        if (ck == "LIST") {
+            walk(b, body + 4, body + size, out, stream_type);
+        } else if (ck == "strh") {
+            stream_type = id(b, body);
+            if (stream_type == "vids") {
+                out.scale = le32(b, body + 20);
+                out.rate = le32(b, body + 24);
+            }
+        } else if (ck == "strf" && stream_type == "vids") {
+            out.width = static_cast<int32_t>(le32(b, body + 4));
+            out.height = static_cast<int32_t>(le32(b, body + 8));
+            out.bits = le32(b, body + 12) >> 16;
+        } else if (ck == "strf" && stream_type == "auds") {
+            out.audio_channels = le32(b, body) >> 16;
+            out.audio_rate = static_cast<int32_t>(le32(b, body + 4));
+            out.audio_bits = le32(b, body + 12) >> 16;
+        } else if (ck == "00db" || ck == "00dc") {
+            out.frames.emplace_back(b.begin() + body, b.begin() + body + size);
+        } else if (ck == "01wb") {
+            const size_t n = size / 2;
+            const size_t before = out.samples.size();
+            out.samples.resize(before + n);
+            std::memcpy(&out.samples[before], &b[body], n * 2);
+        } else if (ck == "idx1") {
+            out.has_index = true;
+        }
+        at = body + size + (size & 1);
+    }
+}
+
+avi_contents read_avi(const std::string& path)
+{
+    const std::string text = read_file(path);
+    const bytes b(text.begin(), text.end());
+    avi_contents out;
+    if (id(b, 0) != "RIFF" || id(b, 8) != "AVI " || le32(b, 4) + 8 != b.size())
+        return out;
+    std::string stream_type;
+    walk(b, 12, b.size(), out, stream_type);
+    return out;
+}
+
+// ---- Exports with the stand-in encoder ------------------------------------------------------
+
+class StandInExport : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_FALSE(channel_exists());
+        out_ = temp_file("export");
+        CreateDirectoryA(out_.c_str(), nullptr);
+        log_ = out_ + "\\encoder.log";
+        SetEnvironmentVariableA("HX_ENCODER_OUT", out_.c_str());
+        SetEnvironmentVariableA("HX_ENCODER_LOG", log_.c_str());
+        SetEnvironmentVariableA("HX_ENCODER_OPTIONS", "--audio-chunk 1000");
+        ASSERT_TRUE(module_.load(module_path()));
+    }
+    void TearDown() override { EXPECT_FALSE(channel_exists()) << "the export left its channel open"; }
+
+    int32_t run(premiere_host& host, int32_t selector, const dialog_answerer::plan& plan = {})
+    {
+        dialog_answerer answerer(plan);
+        const int32_t result = module_.call(selector, host.standard(), host.export_record(),
+                                            selector == prm_export_work_area ? host.work_area() : nullptr);
+        answered_ = answerer.answered();
+        // The stand-in has written everything before it sent the end request; wait for it to go.
+        if (!log().empty())
+            wait_until([&] { return log().find("exit ") != std::string::npos; }, 10000);
+        return result;
+    }
+
+    std::string log() { return read_file(log_); }
+
+    premiere_module module_;
+    std::string out_, log_;
+    bool answered_ = false;
+};
+
+clip_settings small_clip()
+{
+    clip_settings clip;
+    clip.width = 48;
+    clip.height = 36;
+    clip.frames = 20;
+    clip.markers = {{45, 60, {"First", nullptr, "note", nullptr}},
+                    {1, 29, {nullptr, "Second", nullptr, "x"}}};
+    return clip;
+}
+
+TEST_F(StandInExport, EveryFrameAndSampleArrivesAsTheHostServedIt)
+{
+    premiere_host host(small_clip());
+    ASSERT_EQ(run(host, prm_export_work_area), prm_export_done) << log();
+    EXPECT_TRUE(answered_);
+
+    const avi_contents avi = read_avi(out_ + "\\premiere_export.avi");
+    EXPECT_TRUE(avi.has_index);
+    EXPECT_EQ(avi.width, 48);
+    EXPECT_EQ(avi.height, 36);
+    EXPECT_EQ(avi.bits, 32);
+    EXPECT_EQ(avi.rate, 30u);
+    EXPECT_EQ(avi.scale, 1u);
+    ASSERT_EQ(avi.frames.size(), 20u);
+    for (int32_t f = 0; f < 20; ++f) {
+        const bytes& frame = avi.frames[f];
+        ASSERT_EQ(frame.size(), 48u * 36u * 4u);
+        int wrong = 0;
+        for (int32_t y = 0; y < 36; ++y)
+            for (int32_t x = 0; x < 48; ++x) {
+                uint32_t p;
+                std::memcpy(&p, &frame[((35 - y) * 48 + x) * 4], 4);  // bottom-up rows
+                wrong += p != premiere_host::pixel(f, x, y);
+            }
+        EXPECT_EQ(wrong, 0) << "frame " << f;
+    }
+
+    EXPECT_EQ(avi.audio_channels, 2);
+    EXPECT_EQ(avi.audio_rate, 48000);
+    EXPECT_EQ(avi.audio_bits, 16);
+    ASSERT_EQ(avi.samples.size(), 2u * 32000u);  // 20 frames of 1600 sample frames
+    int wrong = 0;
+    for (int64_t s = 0; s < 32000; ++s)
+        for (int c = 0; c < 2; ++c)
+            wrong += avi.samples[s * 2 + c] != host.sample(s, c);
+    EXPECT_EQ(wrong, 0);
+
+    // Markers in 1/600 second, texts 3 to 6 as present.
+    const std::string markers = read_file(out_ + "\\premiere_export.markers.txt");
+    EXPECT_NE(markers.find(
+                  "marker 0 time 1.500 s (900/600) time2 2.000 s (1200/600) text3 \"First\" text5 \"note\""),
+              std::string::npos)
+        << markers;
+    EXPECT_NE(
+        markers.find("marker 1 time 0.033 s (20/600) time2 0.967 s (580/600) text4 \"Second\" text6 \"x\""),
+        std::string::npos)
+        << markers;
+
+    // The host's side: output settings handed over, setting block given back, idle once.
+    const host_journal& j = host.journal();
+    EXPECT_EQ(j.setup_output_calls, 1);
+    EXPECT_EQ(j.idle_calls, 1);
+    EXPECT_TRUE(j.allocated.empty());
+    EXPECT_EQ(host.export_record()->setting_choice, nullptr);
+    EXPECT_STREQ(host.export_record()->output_name, "temp");
+    EXPECT_EQ(host.export_record()->output_field16, 0);
+    EXPECT_EQ(host.export_record()->output_field32, 0);
+    EXPECT_EQ(host.work_area()->flag, 0);
+    EXPECT_NE(log().find("setting category 3 preset 2"), std::string::npos);
+    EXPECT_NE(log().find("walk back names frame 19 (data 19)"), std::string::npos);
+    EXPECT_NE(log().find("walk back names frame 0 (data 0)"), std::string::npos);
+}
+
+TEST_F(StandInExport, OutputSettingsReachTheHostWithSixteenBitAudio)
+{
+    clip_settings clip = small_clip();
+    clip.audio_bits = 8;
+    clip.first_frame = 3;
+    clip.frames = 9;
+    premiere_host host(clip);
+    bytes expected(reinterpret_cast<uint8_t*>(host.export_record()) + 8,
+                   reinterpret_cast<uint8_t*>(host.export_record()) + 8 + 609);
+    ASSERT_EQ(run(host, prm_export_all), prm_export_done) << log();
+    const int32_t sixteen = 16;
+    std::memcpy(&expected[0x259 - 8], &sixteen, 4);
+    const host_journal& j = host.journal();
+    EXPECT_EQ(j.settings609, expected);
+    EXPECT_EQ(j.block21, bytes(host.export_record()->setup_block, host.export_record()->setup_block + 21));
+    EXPECT_EQ(j.setup_first, 3);
+    EXPECT_EQ(j.setup_end, 9);
+    EXPECT_EQ(j.setup_context, host.export_record()->render_context);
+    EXPECT_EQ(host.export_record()->audio_bits, 8);  // the record itself keeps its value
+}
+
+TEST_F(StandInExport, EightBitMonoAudioArrivesWidened)
+{
+    clip_settings clip = small_clip();
+    clip.audio_bits = 8;
+    clip.stereo = false;
+    clip.frames = 4;
+    premiere_host host(clip);
+    ASSERT_EQ(run(host, prm_export_all), prm_export_done) << log();
+    const avi_contents avi = read_avi(out_ + "\\premiere_export.avi");
+    EXPECT_EQ(avi.audio_channels, 1);
+    ASSERT_EQ(avi.samples.size(), 6400u);
+    int wrong = 0;
+    for (int64_t s = 0; s < 6400; ++s)
+        wrong += avi.samples[s] != static_cast<int16_t>((host.sample(s, 0) >> 8) * 256);
+    EXPECT_EQ(wrong, 0);
+}
+
+TEST_F(StandInExport, WorkAreaRangeInHostTimeUnits)
+{
+    clip_settings clip = small_clip();
+    clip.frames = 200;
+    clip.work_area_start = 90;  // at T 30 and 30 frames a second: frame 90
+    clip.work_area_end = 96;
+    premiere_host host(clip);
+    dialog_answerer::plan plan;
+    plan.range = 1;
+    ASSERT_EQ(run(host, prm_export_work_area, plan), prm_export_done) << log();
+    EXPECT_NE(log().find("range 90..96"), std::string::npos) << log();
+    EXPECT_EQ(read_avi(out_ + "\\premiere_export.avi").frames.size(), 6u);
+}
+
+TEST_F(StandInExport, SelectorEightHasNoWorkArea)
+{
+    clip_settings clip = small_clip();
+    clip.frames = 5;
+    clip.work_area_start = 90;
+    premiere_host host(clip);
+    dialog_answerer::plan plan;
+    plan.range = 1;
+    ASSERT_EQ(run(host, prm_export_all, plan), prm_export_done) << log();
+    EXPECT_NE(log().find("range 0..5"), std::string::npos) << log();
+    EXPECT_EQ(host.work_area()->flag, 0x77);  // never touched
+}
+
+TEST_F(StandInExport, SourceFlagTakesTheOtherTimeBase)
+{
+    clip_settings clip = small_clip();
+    clip.frames = 3;
+    clip.source_flag = 1;
+    clip.units_25 = 30;
+    clip.units_12 = 1;
+    premiere_host host(clip);
+    ASSERT_EQ(run(host, prm_export_work_area), prm_export_done) << log();
+    const std::vector<int32_t>& asked = host.journal().settings_asked;
+    EXPECT_FALSE(asked.empty());
+    for (int32_t which : asked)
+        EXPECT_EQ(which, 25);
+    const std::string markers = read_file(out_ + "\\premiere_export.markers.txt");
+    EXPECT_NE(markers.find("(900/600)"), std::string::npos) << markers;
+}
+
+TEST_F(StandInExport, EncoderKilledMidExportAbandonsIt)
+{
+    SetEnvironmentVariableA("HX_ENCODER_OPTIONS", "--die-after 12");
+    premiere_host host(small_clip());
+    EXPECT_EQ(run(host, prm_export_work_area), prm_export_abandoned);
+    EXPECT_NE(log().find("dying after 12 requests"), std::string::npos) << log();
+    EXPECT_EQ(host.journal().idle_calls, 0);
+    EXPECT_TRUE(host.journal().allocated.empty());
+    EXPECT_EQ(host.export_record()->setting_choice, nullptr);
+}
+
+TEST_F(StandInExport, HostileEncoderCannotHurtTheHost)
+{
+    SetEnvironmentVariableA("HX_ENCODER_OPTIONS", "--hostile 4000");
+    clip_settings clip = small_clip();
+    clip.frames = 3;
+    premiere_host host(clip);
+    EXPECT_EQ(run(host, prm_export_work_area), prm_export_done) << log().substr(0, 2000);
+    EXPECT_NE(log().find("hostile 4000 requests answered"), std::string::npos);
+    EXPECT_NE(log().find("export end 0"), std::string::npos);
+    EXPECT_TRUE(host.journal().allocated.empty());
+}
+
+TEST_F(StandInExport, CancelledDialogAbandonsAndClosesEverything)
+{
+    premiere_host host(small_clip());
+    int32_t* block = static_cast<int32_t*>(host.standard()->callbacks->memory->allocate(8));
+    host.export_record()->setting_choice = block;
+    dialog_answerer::plan plan;
+    plan.start = false;
+    EXPECT_EQ(run(host, prm_export_work_area, plan), prm_export_abandoned);
+    EXPECT_TRUE(answered_);
+    EXPECT_EQ(host.export_record()->setting_choice, nullptr);  // the host's own block, freed
+    EXPECT_EQ(host.journal().frees, 1);
+    EXPECT_EQ(host.journal().idle_calls, 0);
+    EXPECT_EQ(read_file(log_), "");  // no encoder was started
+}
+
+TEST_F(StandInExport, ObjectsAlreadyPresentAbandonBeforeTheDialog)
+{
+    const HANDLE squatter = CreateSemaphoreA(nullptr, 0, 1, "TSP_PRM_NLE_SEM_B");
+    ASSERT_NE(squatter, nullptr);
+    premiere_host host(small_clip());
+    dialog_answerer::plan plan;
+    plan.timeout_ms = 1500;
+    EXPECT_EQ(run(host, prm_export_work_area, plan), prm_export_abandoned);
+    EXPECT_FALSE(answered_);  // no dialog was shown
+    EXPECT_TRUE(host.journal().allocated.empty());
+    CloseHandle(squatter);
+}
+
+TEST_F(StandInExport, EncoderNotFoundAbandonsAfterItsMessage)
+{
+    RegDeleteTreeA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Halvex");
+    premiere_host host(small_clip());
+    // The box shares its caption with the export dialog, whose first button says "&Start".
+    message_box_watch box("Save for Web", 15000, [](HWND w) {
+        char text[16] = "";
+        GetDlgItemTextA(w, IDOK, text, sizeof text);
+        return std::strcmp(text, "OK") == 0;
+    });
+    EXPECT_EQ(run(host, prm_export_work_area), prm_export_abandoned);
+    EXPECT_EQ(box.result().text, "Cannot find Tessora EZ on your system in this folder : ");
+    EXPECT_TRUE(host.journal().allocated.empty());
+    test_process registrar;
+    ASSERT_TRUE(registrar.start(bin_dir() + "encoder.exe", "--register"));
+    EXPECT_EQ(registrar.wait_exit(20000), 0u);
+}
+
+// ---- Exports where this test is the encoder -------------------------------------------------
+
+LRESULT CALLBACK quiet_window(HWND w, UINT m, WPARAM wp, LPARAM lp)
+{
+    return DefWindowProcA(w, m, wp, lp);
+}
+
+class ScriptedExport : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_FALSE(channel_exists());
+        // The module finds this window and posts to it; the test then opens the channel.
+        WNDCLASSA window_class{};
+        window_class.lpfnWndProc = quiet_window;
+        window_class.lpszClassName = "MainClassW";
+        RegisterClassA(&window_class);
+        window_ = CreateWindowA("MainClassW", "", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
+        ASSERT_NE(window_, nullptr);
+        ASSERT_TRUE(module_.load(module_path()));
+    }
+
+    void TearDown() override
+    {
+        if (thread_ != nullptr) {
+            if (!wait_pumping(thread_, 0)) {
+                set(prm_at_code, prm_request_end);
+                channel_.post();
+            }
+            EXPECT_TRUE(wait_pumping(thread_, 10000));
+            CloseHandle(thread_);
+        }
+        DestroyWindow(window_);
+        channel_.close();
+        EXPECT_FALSE(channel_exists()) << "the export left its channel open";
+    }
+
+    // Starts the export on a thread of its own and opens its channel.
+    void start(const clip_settings& clip, int32_t selector = prm_export_work_area)
+    {
+        host_ = std::make_unique<premiere_host>(clip);
+        selector_ = selector;
+        answerer_ = std::make_unique<dialog_answerer>(dialog_answerer::plan{});
+        thread_ = CreateThread(nullptr, 0, run_export, this, 0, nullptr);
+        ASSERT_TRUE(wait_until([&] { return channel_.open(channel_names::premiere(), 0); }, 15000));
+    }
+
+    // Sends one request and waits for its answer.
+    void ask(int32_t code, bool let_go_of_data = true)
+    {
+        set(prm_at_code, code);
+        ASSERT_TRUE(channel_.turn(10000, let_go_of_data)) << "request " << code;
+    }
+
+    int32_t end_export()
+    {
+        set(prm_at_code, prm_request_end);
+        channel_.post();
+        EXPECT_TRUE(wait_pumping(thread_, 10000));
+        return result_;
+    }
+
+    int32_t word(uint32_t offset) { return static_cast<int32_t>(channel_.param().word(offset / 4)); }
+    void set(uint32_t offset, int32_t v) { channel_.param().set_word(offset / 4, static_cast<uint32_t>(v)); }
+    int16_t sample_at(size_t index)
+    {
+        int16_t v;
+        std::memcpy(&v, channel_.data().payload() + index * 2, 2);
+        return v;
+    }
+    bool data_zero_from(size_t from)
+    {
+        const uint8_t* d = channel_.data().payload();
+        for (size_t i = from; i < channel_.data().size(); ++i)
+            if (d[i] != 0)
+                return false;
+        return true;
+    }
+    void audio(int32_t start, int32_t count, int32_t channel)
+    {
+        set(prm_at_audio_start, start);
+        set(prm_at_audio_count, count);
+        set(prm_at_audio_channel, channel);
+        ask(prm_request_audio);
+    }
+
+    static DWORD WINAPI run_export(void* self)
+    {
+        auto* me = static_cast<ScriptedExport*>(self);
+        me->result_ =
+            me->module_.call(me->selector_, me->host_->standard(), me->host_->export_record(),
+                             me->selector_ == prm_export_work_area ? me->host_->work_area() : nullptr);
+        return 0;
+    }
+
+    HWND window_ = nullptr;
+    premiere_module module_;
+    std::unique_ptr<premiere_host> host_;
+    std::unique_ptr<dialog_answerer> answerer_;
+    HANDLE thread_ = nullptr;
+    int32_t selector_ = prm_export_work_area;
+    int32_t result_ = -1;
+    encoder_channel channel_;
+};
+
+TEST_F(ScriptedExport, FormatTimingSettingAndMarkerCount)
+{
+    clip_settings clip;
+    clip.width = 1024;
+    clip.height = 768;
+    clip.markers.resize(3);
+    start(clip);
+    EXPECT_EQ(channel_.param().size(), 1048u);
+    EXPECT_EQ(channel_.data().size(), 1025u * 768u * 4u);  // one frame with a spare column
+
+    for (uint32_t w = 0; w < 16; ++w)
+        set(w * 4, 0x5A5A5A5A);
+    ask(prm_request_audio_format);
+    EXPECT_EQ(word(0x00), 1);
+    EXPECT_EQ(word(0x04), 48000);
+    EXPECT_EQ(word(0x08), 16);
+    EXPECT_EQ(word(0x0C), 0x2610);
+    EXPECT_EQ(word(0x10), 0);
+    EXPECT_EQ(word(0x14), 1);
+    EXPECT_EQ(word(0x18), 1);
+    EXPECT_EQ(word(0x1C), 0x5A5A5A5A);  // beyond the cleared range
+
+    ask(prm_request_video_format);
+    EXPECT_EQ(word(0x00), 1);
+    EXPECT_EQ(word(0x04), 0x1234);
+    EXPECT_EQ(word(0x08), 1024);
+    EXPECT_EQ(word(0x0C), 768);
+    EXPECT_EQ(word(0x10), 2);
+    EXPECT_EQ(word(0x14), 1);  // left from the audio answer
+    EXPECT_EQ(host_->journal().frame_info_asked, std::vector<int32_t>{0});
+
+    ask(prm_request_timing);
+    EXPECT_EQ(word(0x00), 30);
+    EXPECT_EQ(word(0x04), 1);
+    EXPECT_EQ(word(0x08), 0x24D0);
+    EXPECT_EQ(word(0x0C), 0);
+    EXPECT_EQ(word(0x10), 90);
+    EXPECT_EQ(word(0x14), 3);  // the answerer chose 20002
+    EXPECT_EQ(word(0x18), 2);
+
+    ask(prm_request_setting);
+    EXPECT_EQ(word(0x00), 3);
+    EXPECT_EQ(word(0x04), 2);
+
+    ask(prm_request_marker_count);
+    EXPECT_EQ(word(0x00), 3);
+    EXPECT_EQ(word(0x04), 0x2828);
+
+    // Unknown codes are answered and change nothing.
+    for (int32_t code : {12, -3, 10}) {
+        for (uint32_t w = 1; w < 16; ++w)
+            set(w * 4, 0x11111111 * static_cast<int32_t>(w % 8));
+        ask(code);
+        for (uint32_t w = 1; w < 16; ++w)
+            EXPECT_EQ(word(w * 4), 0x11111111 * static_cast<int32_t>(w % 8)) << code;
+    }
+    EXPECT_EQ(end_export(), prm_export_done);
+    EXPECT_EQ(host_->journal().idle_calls, 1);
+}
+
+TEST_F(ScriptedExport, AudioStartsInTheFrameThatHoldsIt)
+{
+    start(clip_settings{});
+    // 48 kHz at 30 frames a second: 1600 sample frames a frame.
+    audio(1599, 1, 0);
+    EXPECT_EQ(word(prm_at_status), 0);
+    EXPECT_EQ(word(prm_at_length), 2);
+    EXPECT_EQ(sample_at(0), host_->sample(1599, 0));
+    EXPECT_EQ(host_->journal().audio_frames_served, std::vector<int32_t>{0});
+
+    audio(1600, 1, 0);
+    EXPECT_EQ(sample_at(0), host_->sample(1600, 0));
+    EXPECT_EQ(host_->journal().audio_frames_served, (std::vector<int32_t>{0, 1}));
+
+    // The second channel of stereo: every other sample, from the second on.
+    audio(100, 50, 1);
+    for (size_t k = 0; k < 50; ++k)
+        EXPECT_EQ(sample_at(k), host_->sample(100 + k, 1)) << k;
+    EXPECT_TRUE(data_zero_from(100));
+    EXPECT_EQ(end_export(), prm_export_done);
+}
+
+TEST_F(ScriptedExport, AudioOverThreeFrames)
+{
+    start(clip_settings{});
+    host_->journal().audio_frames_served.clear();
+    audio(0, 4000, 0);
+    EXPECT_EQ(word(prm_at_status), 0);
+    EXPECT_EQ(word(prm_at_length), 9600);  // 4800 sample frames obtained, 2 bytes each
+    EXPECT_EQ(word(prm_at_zero), 0);
+    EXPECT_EQ(host_->journal().audio_frames_served, (std::vector<int32_t>{0, 1, 2}));
+    int wrong = 0;
+    for (size_t k = 0; k < 4000; ++k)
+        wrong += sample_at(k) != host_->sample(static_cast<int64_t>(k), 0);
+    EXPECT_EQ(wrong, 0);
+    EXPECT_TRUE(data_zero_from(8000));
+
+    // A smaller answer afterwards leaves nothing of the larger one behind.
+    audio(10, 3, 0);
+    EXPECT_TRUE(data_zero_from(6));
+    EXPECT_EQ(end_export(), prm_export_done);
+}
+
+TEST_F(ScriptedExport, EightBitSamplesBecomeSigned16Bit)
+{
+    clip_settings clip;
+    clip.audio_bits = 8;
+    clip.tone = [](int64_t s, int) -> int16_t { return s % 3 == 0 ? -32768 : s % 3 == 1 ? 0 : 32767; };
+    start(clip);
+    audio(0, 3, 0);
+    EXPECT_EQ(word(prm_at_length), 1600);  // obtained x 1 byte
+    EXPECT_EQ(sample_at(0), -32768);
+    EXPECT_EQ(sample_at(1), 0);
+    EXPECT_EQ(sample_at(2), 32512);
+    EXPECT_EQ(end_export(), prm_export_done);
+}
+
+TEST_F(ScriptedExport, AudioRequestsThatCannotBeServedAnswerStatusTwo)
+{
+    start(clip_settings{});
+    audio(0, 0, 0);
+    EXPECT_EQ(word(prm_at_status), 2);
+    audio(0, -5, 0);
+    EXPECT_EQ(word(prm_at_status), 2);
+    audio(0, 10, 2);  // no third channel
+    EXPECT_EQ(word(prm_at_status), 2);
+    audio(-1, 10, 0);
+    EXPECT_EQ(word(prm_at_status), 2);
+    audio(0, 0x7FFFFFFF, 0);  // would not fit the data block
+    EXPECT_EQ(word(prm_at_status), 2);
+
+    host_->faults().audio_result = 2;
+    audio(0, 10, 0);
+    EXPECT_EQ(word(prm_at_status), 1);
+    host_->faults().audio_result = 7;
+    audio(0, 10, 0);
+    EXPECT_EQ(word(prm_at_status), 2);
+    host_->faults().audio_result = 0;
+    host_->faults().audio_null_buffer = true;
+    audio(0, 10, 0);
+    EXPECT_EQ(word(prm_at_status), 2);
+    host_->faults().audio_null_buffer = false;
+    host_->faults().audio_frame_count = 2;
+    audio(0, 10, 0);
+    EXPECT_EQ(word(prm_at_status), 2);
+    host_->faults().audio_frame_count = 1;
+    // A result of 3 ends early and still counts as served.
+    host_->faults().audio_result = 3;
+    host_->faults().audio_result_from = 1;
+    audio(0, 4000, 0);
+    EXPECT_EQ(word(prm_at_status), 0);
+    EXPECT_EQ(word(prm_at_length), 3200);
+
+    // Bits below 8 cannot be served at all.
+    host_->faults() = host_faults{};
+    host_->export_record()->audio_bits = 4;
+    audio(0, 10, 0);
+    EXPECT_EQ(word(prm_at_status), 2);
+    EXPECT_EQ(end_export(), prm_export_done);
+}
+
+TEST_F(ScriptedExport, FramesAndTheirFailures)
+{
+    clip_settings clip;
+    clip.width = 64;
+    clip.height = 32;
+    start(clip);
+    set(prm_at_frame, 7);
+    ask(prm_request_frame);
+    EXPECT_EQ(word(prm_at_status), 0);
+    EXPECT_EQ(word(prm_at_length), 64 * 32 * 4);
+    EXPECT_EQ(word(prm_at_row_bytes), 256);
+    EXPECT_EQ(word(prm_at_frame_info), 1007);
+    uint32_t p;
+    std::memcpy(&p, channel_.data().payload() + (5 * 64 + 9) * 4, 4);
+    EXPECT_EQ(p, premiere_host::pixel(7, 9, 5));
+    EXPECT_TRUE(data_zero_from(64 * 32 * 4));
+
+    host_->faults().frame_result = 2;
+    ask(prm_request_frame);
+    EXPECT_EQ(word(prm_at_status), 1);
+    EXPECT_TRUE(data_zero_from(0));
+    host_->faults().frame_result = 9;
+    ask(prm_request_frame);
+    EXPECT_EQ(word(prm_at_status), 2);
+    host_->faults().frame_result = 3;  // a success as well
+    ask(prm_request_frame);
+    EXPECT_EQ(word(prm_at_status), 0);
+    EXPECT_EQ(word(prm_at_length), 64 * 32 * 4);
+    host_->faults().frame_result = 0;
+
+    // A height whose rows would overflow is refused.
+    host_->export_record()->height = 0x40000000;
+    ask(prm_request_frame);
+    EXPECT_EQ(word(prm_at_status), 2);
+    EXPECT_EQ(end_export(), prm_export_done);
+}
+
+TEST_F(ScriptedExport, DataBlockGrowsForALargerFrame)
+{
+    clip_settings clip;
+    clip.width = 1024;
+    clip.height = 600;
+    clip.row_padding = 64;  // rows longer than width + 1 pixels
+    start(clip);
+    const uint32_t before = channel_.data().size();
+    const uint32_t length = 600 * (1024 * 4 + 64);
+    ASSERT_LT(before, length);
+
+    // While the encoder holds the old block, a new one of that name cannot be made.
+    set(prm_at_frame, 2);
+    ask(prm_request_frame, false);
+    EXPECT_EQ(word(prm_at_status), 2);
+    // ... and requests that need a block find none.
+    ask(prm_request_walk_back, false);
+    EXPECT_EQ(word(prm_at_status), 2);
+    set(prm_at_marker_cursor, -1);
+    ask(prm_request_next_marker, false);
+    EXPECT_EQ(word(prm_at_status), 2);
+    audio(0, 10, 0);
+    EXPECT_EQ(word(prm_at_status), 2);
+
+    // Let go of it, and the block is replaced by one of exactly the frame's size.
+    ask(prm_request_frame, true);
+    EXPECT_EQ(word(prm_at_status), 0);
+    EXPECT_EQ(word(prm_at_length), static_cast<int32_t>(length));
+    EXPECT_EQ(channel_.data().size(), length);
+    uint32_t p;
+    std::memcpy(&p, channel_.data().payload() + 599 * (1024 * 4 + 64) + 1023 * 4, 4);
+    EXPECT_EQ(p, premiere_host::pixel(2, 1023, 599));
+    EXPECT_EQ(end_export(), prm_export_done);
+}
+
+TEST_F(ScriptedExport, MarkersInSixHundredthsWithTheirTexts)
+{
+    clip_settings clip;
+    clip.units_12 = 7;
+    static const std::string long_text(300, 'L');
+    clip.markers = {{1, 14, {"three", nullptr, long_text.c_str(), nullptr}}, {-7, 3, {}}};
+    start(clip);
+
+    set(prm_at_marker_cursor, -1);
+    ask(prm_request_next_marker);
+    EXPECT_EQ(word(prm_at_marker_cursor), 0);
+    EXPECT_EQ(word(prm_at_length), 1048);
+    EXPECT_EQ(word(prm_at_status), 0);
+    prm_marker_record r;
+    std::memcpy(&r, channel_.data().payload(), sizeof r);
+    EXPECT_EQ(r.time, 86);  // 600 / 7 = 85.7
+    EXPECT_EQ(r.time2, 1200);
+    EXPECT_EQ(r.texts[0].present, 1);
+    EXPECT_STREQ(r.texts[0].text, "three");
+    EXPECT_EQ(r.texts[1].present, 0);
+    EXPECT_EQ(r.texts[2].present, 1);
+    EXPECT_EQ(std::string(r.texts[2].text), std::string(255, 'L'));  // cut to fit
+    EXPECT_EQ(r.texts[3].present, 0);
+
+    ask(prm_request_next_marker);
+    EXPECT_EQ(word(prm_at_marker_cursor), 1);
+    std::memcpy(&r, channel_.data().payload(), sizeof r);
+    EXPECT_EQ(r.time, -600);
+    EXPECT_EQ(r.texts[0].present, 0);
+
+    // Past the last marker: the reset record, its times (-1) converted like any other.
+    ask(prm_request_next_marker);
+    EXPECT_EQ(word(prm_at_marker_cursor), -1);
+    std::memcpy(&r, channel_.data().payload(), sizeof r);
+    EXPECT_EQ(r.time, -85);
+    EXPECT_EQ(r.time2, -85);
+    EXPECT_EQ(r.texts[0].present, 0);
+    EXPECT_EQ(r.texts[2].present, 0);
+    EXPECT_EQ(end_export(), prm_export_done);
+}
+
+TEST_F(ScriptedExport, MarkerRoundingAtThirtyAndAnEmptyTimeline)
+{
+    clip_settings clip;
+    clip.units_12 = 30;
+    clip.markers = {{45, 44, {}}};
+    start(clip);
+    set(prm_at_marker_cursor, -1);
+    ask(prm_request_next_marker);
+    prm_marker_record r;
+    std::memcpy(&r, channel_.data().payload(), sizeof r);
+    EXPECT_EQ(r.time, 900);
+    EXPECT_EQ(r.time2, 880);
+    EXPECT_EQ(end_export(), prm_export_done);
+}
+
+TEST_F(ScriptedExport, NoMarkersAnswersCursorMinusOne)
+{
+    start(clip_settings{});
+    set(prm_at_marker_cursor, -1);
+    ask(prm_request_next_marker);
+    EXPECT_EQ(word(prm_at_marker_cursor), -1);
+    EXPECT_EQ(word(prm_at_status), 0);
+    ask(prm_request_marker_count);
+    EXPECT_EQ(word(0x00), 0);
+    EXPECT_EQ(end_export(), prm_export_done);
+}
+
+TEST_F(ScriptedExport, BackwardWalk)
+{
+    clip_settings clip;
+    clip.frames = 3;
+    start(clip);
+    set(prm_at_walk_cursor, -1);
+    for (int32_t expected : {2, 1, 0}) {
+        ask(prm_request_walk_back);
+        EXPECT_EQ(word(prm_at_walk_found), 1);
+        EXPECT_EQ(word(prm_at_walk_cursor), expected);
+        EXPECT_EQ(static_cast<int32_t>(channel_.data().word(0)), expected);
+        EXPECT_EQ(word(prm_at_length), 4);
+    }
+    ask(prm_request_walk_back);
+    EXPECT_EQ(word(prm_at_walk_found), 0);
+    EXPECT_EQ(word(prm_at_walk_cursor), -1);
+    EXPECT_EQ(end_export(), prm_export_done);
+}
+
+TEST_F(ScriptedExport, BackwardWalkFromAnEndFrameOfZero)
+{
+    clip_settings clip;
+    clip.frames = 0;
+    start(clip);
+    set(prm_at_walk_cursor, -5);
+    ask(prm_request_walk_back);
+    EXPECT_EQ(word(prm_at_walk_found), 0);
+    EXPECT_EQ(word(prm_at_walk_cursor), -1);
+    EXPECT_TRUE(host_->journal().frame_info_asked.empty());
+    EXPECT_EQ(end_export(), prm_export_done);
+}
+
+}  // namespace
+
+namespace {
+
+// The demo's own program, as `./run demo` runs it.
+TEST(DemoProgram, ExportsAPlayableClipWithMarkers)
+{
+    const std::string out = temp_file("demo");
+    test_process host;
+    ASSERT_TRUE(
+        host.start(bin_dir() + "premiere_host.exe", "--out \"" + out + "\" --seconds 1 --size 160x120"));
+    ASSERT_EQ(host.wait_exit(60000), 0u) << read_file(out + "\\encoder.log");
+
+    const avi_contents avi = read_avi(out + "\\premiere_export.avi");
+    EXPECT_TRUE(avi.has_index);
+    EXPECT_EQ(avi.width, 160);
+    EXPECT_EQ(avi.height, 120);
+    EXPECT_EQ(avi.frames.size(), 30u);
+    EXPECT_EQ(avi.audio_channels, 2);
+    EXPECT_EQ(avi.samples.size(), 2u * 48000u);
+    uint32_t corner;
+    std::memcpy(&corner, &avi.frames[29][(119 * 160 + 159) * 4], 4);
+    EXPECT_EQ(corner, premiere_host::pixel(29, 159, 0));
+    const std::string markers = read_file(out + "\\premiere_export.markers.txt");
+    EXPECT_NE(markers.find("marker 0 time 0.500 s (300/600) time2 0.500 s (300/600) text3 \"Opening\""),
+              std::string::npos)
+        << markers;
+}
+
+}  // namespace

@@ -1,0 +1,266 @@
+#include "premiere_session.h"
+
+#include "avi_writer.h"
+#include "encoder_log.h"
+#include "prm_protocol.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+class session {
+public:
+    session(encoder_channel& channel, const premiere_session_options& options) : c_(channel), o_(options) {}
+
+    int run();
+
+private:
+    int32_t word(uint32_t offset) { return static_cast<int32_t>(c_.param().word(offset / 4)); }
+    void set(uint32_t offset, int32_t v) { c_.param().set_word(offset / 4, static_cast<uint32_t>(v)); }
+
+    // Sends one request; false when no answer came.
+    bool ask(int32_t code)
+    {
+        if (o_.die_after >= 0 && requests_ >= o_.die_after) {
+            log_line("dying after %ld requests", requests_);
+            TerminateProcess(GetCurrentProcess(), 77);
+        }
+        ++requests_;
+        set(prm_at_code, code);
+        if (!c_.turn(o_.reply_timeout, true)) {
+            log_line("request %d: no answer", code);
+            return false;
+        }
+        return true;
+    }
+
+    bool hostile_requests();
+    bool formats();
+    bool markers();
+    bool audio();
+    bool frames();
+    bool walk_back();
+    int64_t first_sample(int64_t frame) const
+    {
+        const int64_t d = static_cast<int64_t>(audio_rate_) * rate_den_;
+        return rate_num_ > 0 ? frame * d / rate_num_ : 0;
+    }
+
+    encoder_channel& c_;
+    const premiere_session_options& o_;
+    long requests_ = 0;
+    int32_t audio_present_ = 0, audio_rate_ = 0, audio_bits_ = 0, stereo_ = 0;
+    int32_t video_present_ = 0, width_ = 0, height_ = 0;
+    int32_t rate_num_ = 0, rate_den_ = 1, first_ = 0, end_ = 0, category_ = 0, preset_ = 0;
+    std::vector<std::vector<int16_t>> channels_;
+    std::string markers_text_;
+    long frames_written_ = 0;
+};
+
+bool session::hostile_requests()
+{
+    uint32_t seed = 12345;
+    auto next = [&]() {
+        seed = seed * 1664525u + 1013904223u;
+        return seed;
+    };
+    for (long i = 0; i < o_.hostile; ++i) {
+        for (uint32_t w = 1; w < 16; ++w) {
+            const uint32_t r = next();
+            // Small values, edges and anything at all.
+            const uint32_t choice = r % 4;
+            set(w * 4, choice == 0   ? static_cast<int32_t>(r >> 8) % 64 - 8
+                       : choice == 1 ? -1
+                       : choice == 2 ? 0x7FFFFFFF
+                                     : static_cast<int32_t>(next()));
+        }
+        int32_t code = static_cast<int32_t>(next() % 24) - 4;
+        if (code == prm_request_end)
+            code = 12;
+        if (!ask(code))
+            return false;
+    }
+    log_line("hostile %ld requests answered", o_.hostile);
+    return true;
+}
+
+bool session::formats()
+{
+    if (!ask(prm_request_audio_format))
+        return false;
+    audio_present_ = word(0x00);
+    audio_rate_ = word(0x04);
+    audio_bits_ = word(0x08);
+    stereo_ = word(0x14);
+    log_line("audio format present %d rate %d bits %d value %d stereo %d kind %d", audio_present_,
+             audio_rate_, audio_bits_, word(0x0C), stereo_, word(0x18));
+    if (!ask(prm_request_video_format))
+        return false;
+    video_present_ = word(0x00);
+    width_ = word(0x08);
+    height_ = word(0x0C);
+    log_line("video format present %d value %d width %d height %d kind %d", video_present_, word(0x04),
+             width_, height_, word(0x10));
+    if (!ask(prm_request_timing))
+        return false;
+    rate_num_ = word(0x00);
+    rate_den_ = word(0x04);
+    first_ = word(0x0C);
+    end_ = word(0x10);
+    log_line("timing rate %d/%d value %d range %d..%d setting %d %d", rate_num_, rate_den_, word(0x08),
+             first_, end_, word(0x14), word(0x18));
+    if (!ask(prm_request_setting))
+        return false;
+    category_ = word(0x00);
+    preset_ = word(0x04);
+    log_line("setting category %d preset %d", category_, preset_);
+    return true;
+}
+
+bool session::markers()
+{
+    if (!ask(prm_request_marker_count))
+        return false;
+    const int32_t count = word(0x00);
+    log_line("marker count %d value %d", count, word(0x04));
+    set(prm_at_marker_cursor, -1);
+    for (int32_t i = 0; i <= count; ++i) {
+        if (!ask(prm_request_next_marker))
+            return false;
+        const int32_t cursor = word(prm_at_marker_cursor);
+        if (cursor == -1)
+            break;
+        prm_marker_record record;
+        std::memcpy(&record, c_.data().payload(), sizeof record);
+        char line[1200];
+        int n = std::snprintf(line, sizeof line, "marker %d time %.3f s (%d/600) time2 %.3f s (%d/600)", i,
+                              record.time / 600.0, record.time, record.time2 / 600.0, record.time2);
+        for (int k = 0; k < 4; ++k)
+            if (record.texts[k].present && n < static_cast<int>(sizeof line))
+                n += std::snprintf(line + n, sizeof line - n, " text%d \"%.255s\"", k + 3,
+                                   record.texts[k].text);
+        log_line("%s", line);
+        markers_text_ += std::string(line) + "\n";
+    }
+    return true;
+}
+
+bool session::audio()
+{
+    const int channels = audio_present_ != 0 ? (stereo_ != 0 ? 2 : 1) : 0;
+    channels_.assign(static_cast<size_t>(channels), {});
+    const int64_t begin = first_sample(first_), end = first_sample(end_);
+    for (int ch = 0; ch < channels; ++ch) {
+        for (int64_t at = begin; at < end;) {
+            const int64_t count = std::min<int64_t>(o_.audio_chunk, end - at);
+            set(prm_at_audio_start, static_cast<int32_t>(at));
+            set(prm_at_audio_count, static_cast<int32_t>(count));
+            set(prm_at_audio_channel, ch);
+            if (!ask(prm_request_audio))
+                return false;
+            const int32_t status = word(prm_at_status);
+            const int32_t length = word(prm_at_length);
+            log_line("audio channel %d start %lld count %lld -> status %d length %d", ch,
+                     static_cast<long long>(at), static_cast<long long>(count), status, length);
+            const int16_t* samples = reinterpret_cast<const int16_t*>(c_.data().payload());
+            for (int64_t k = 0; k < count; ++k)
+                channels_[ch].push_back(status == 0 && c_.data().is_open() ? samples[k] : 0);
+            at += count;
+        }
+    }
+    return true;
+}
+
+bool session::frames()
+{
+    const int channels = static_cast<int>(channels_.size());
+    avi_writer avi;
+    const bool writing = !o_.out_folder.empty() && width_ > 0 && height_ > 0;
+    const std::string path = o_.out_folder + "\\premiere_export.avi";
+    if (writing && !avi.open(path, width_, height_, rate_num_, rate_den_, audio_rate_, channels))
+        log_line("cannot write %s", path.c_str());
+    std::vector<uint8_t> picture(static_cast<size_t>(width_ > 0 ? width_ : 0) * (height_ > 0 ? height_ : 0) *
+                                 4);
+    std::vector<int16_t> interleaved;
+    const int64_t audio_begin = first_sample(first_);
+    for (int32_t f = first_; f < end_; ++f) {
+        set(prm_at_frame, f);
+        if (!ask(prm_request_frame))
+            return false;
+        const int32_t status = word(prm_at_status);
+        const int32_t length = word(prm_at_length);
+        const int32_t row_bytes = word(prm_at_row_bytes);
+        log_line("frame %d -> status %d length %d row bytes %d info %d", f, status, length, row_bytes,
+                 word(prm_at_frame_info));
+        std::fill(picture.begin(), picture.end(), 0);
+        if (status == 0 && c_.data().is_open() && row_bytes >= width_ * 4 &&
+            static_cast<int64_t>(row_bytes) * height_ <= c_.data().size()) {
+            for (int32_t y = 0; y < height_; ++y)
+                std::memcpy(&picture[static_cast<size_t>(y) * width_ * 4],
+                            c_.data().payload() + y * row_bytes, static_cast<size_t>(width_) * 4);
+        }
+        avi.add_frame(picture.data());
+        const int64_t from = first_sample(f) - audio_begin,
+                      to = first_sample(static_cast<int64_t>(f) + 1) - audio_begin;
+        interleaved.clear();
+        for (int64_t s = from; s < to && channels > 0; ++s)
+            for (int ch = 0; ch < channels; ++ch)
+                interleaved.push_back(s < static_cast<int64_t>(channels_[ch].size()) ? channels_[ch][s] : 0);
+        avi.add_audio(interleaved.data(), channels > 0 ? interleaved.size() / channels : 0);
+        ++frames_written_;
+    }
+    if (writing && avi.close())
+        log_line("wrote %s frames %ld", path.c_str(), frames_written_);
+    return true;
+}
+
+bool session::walk_back()
+{
+    set(prm_at_walk_cursor, -1);
+    const int32_t limit = end_ - first_ + 2;
+    for (int32_t i = 0; i < limit; ++i) {
+        if (!ask(prm_request_walk_back))
+            return false;
+        if (word(prm_at_walk_found) == 0) {
+            log_line("walk back ends at cursor %d", word(prm_at_walk_cursor));
+            return true;
+        }
+        log_line("walk back names frame %d (data %d)", word(prm_at_walk_cursor),
+                 c_.data().is_open() ? static_cast<int32_t>(c_.data().word(0)) : -1);
+    }
+    return true;
+}
+
+int session::run()
+{
+    if (o_.hostile > 0 && !hostile_requests())
+        return 4;
+    if (!formats() || !markers() || !audio() || !frames() || !walk_back())
+        return 4;
+    if (!o_.out_folder.empty()) {
+        const std::string path = o_.out_folder + "\\premiere_export.markers.txt";
+        if (FILE* f = std::fopen(path.c_str(), "wb")) {
+            std::fputs(markers_text_.c_str(), f);
+            std::fclose(f);
+            log_line("wrote %s", path.c_str());
+        }
+    }
+    log_line("summary %dx%d %d frames at %d/%d fps, %d Hz %d channel(s), %d markers, setting %d/%d", width_,
+             height_, end_ - first_, rate_num_, rate_den_, audio_rate_, static_cast<int>(channels_.size()),
+             static_cast<int>(std::count(markers_text_.begin(), markers_text_.end(), '\n')), category_,
+             preset_);
+    set(prm_at_code, prm_request_end);
+    c_.post();
+    return 0;
+}
+
+}  // namespace
+
+int run_premiere_session(encoder_channel& channel, const premiere_session_options& options)
+{
+    session s(channel, options);
+    return s.run();
+}
