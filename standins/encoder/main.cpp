@@ -21,6 +21,7 @@
 //   --die-after N         end the process abruptly before the (N+1)th Premiere request
 //   --hostile N           N requests of random codes and words before the real ones
 //   --audio-chunk N       sample frames per audio request (default 4800)
+//   --time-setting N      N setting requests after the formats, their round trip logged
 //
 // Without --ping or --done, a Premiere export runs the whole Premiere protocol.
 //
@@ -106,6 +107,8 @@ bool parse(const std::vector<std::string>& words, options& o)
             o.premiere.die_after = static_cast<long>(number());
         else if (a == "--hostile" && has_value)
             o.premiere.hostile = static_cast<long>(number());
+        else if (a == "--time-setting" && has_value)
+            o.premiere.time_setting = static_cast<long>(number());
         else if (a == "--audio-chunk" && has_value)
             o.premiere.audio_chunk = number();
         else if (a == "--log" && has_value)

@@ -11,6 +11,14 @@
 
 namespace {
 
+double seconds_since(const LARGE_INTEGER& start)
+{
+    LARGE_INTEGER now, frequency;
+    QueryPerformanceCounter(&now);
+    QueryPerformanceFrequency(&frequency);
+    return static_cast<double>(now.QuadPart - start.QuadPart) / frequency.QuadPart;
+}
+
 class session {
 public:
     session(encoder_channel& channel, const premiere_session_options& options) : c_(channel), o_(options) {}
@@ -30,7 +38,8 @@ private:
         }
         ++requests_;
         set(prm_at_code, code);
-        if (!c_.turn(o_.reply_timeout, true)) {
+        // Only a frame request can replace the data block; the encoder lets go of it then.
+        if (!c_.turn(o_.reply_timeout, code == prm_request_frame)) {
             log_line("request %d: no answer", code);
             return false;
         }
@@ -38,6 +47,7 @@ private:
     }
 
     bool hostile_requests();
+    bool time_small_requests();
     bool formats();
     bool markers();
     bool audio();
@@ -84,6 +94,19 @@ bool session::hostile_requests()
             return false;
     }
     log_line("hostile %ld requests answered", o_.hostile);
+    return true;
+}
+
+// The round trip of the smallest request, for benchmarks.
+bool session::time_small_requests()
+{
+    LARGE_INTEGER start;
+    QueryPerformanceCounter(&start);
+    for (long i = 0; i < o_.time_setting; ++i)
+        if (!ask(prm_request_setting))
+            return false;
+    log_line("setting round trip %ld requests %.3f us each", o_.time_setting,
+             seconds_since(start) * 1e6 / o_.time_setting);
     return true;
 }
 
@@ -186,6 +209,8 @@ bool session::frames()
                                  4);
     std::vector<int16_t> interleaved;
     const int64_t audio_begin = first_sample(first_);
+    LARGE_INTEGER start;
+    QueryPerformanceCounter(&start);
     for (int32_t f = first_; f < end_; ++f) {
         set(prm_at_frame, f);
         if (!ask(prm_request_frame))
@@ -212,6 +237,7 @@ bool session::frames()
         avi.add_audio(interleaved.data(), channels > 0 ? interleaved.size() / channels : 0);
         ++frames_written_;
     }
+    log_line("frames %d in %.3f ms", end_ - first_, seconds_since(start) * 1e3);
     if (writing && avi.close())
         log_line("wrote %s frames %ld", path.c_str(), frames_written_);
     return true;
@@ -238,7 +264,8 @@ int session::run()
 {
     if (o_.hostile > 0 && !hostile_requests())
         return 4;
-    if (!formats() || !markers() || !audio() || !frames() || !walk_back())
+    if (!formats() || (o_.time_setting > 0 && !time_small_requests()) || !markers() || !audio() ||
+        !frames() || !walk_back())
         return 4;
     if (!o_.out_folder.empty()) {
         const std::string path = o_.out_folder + "\\premiere_export.markers.txt";

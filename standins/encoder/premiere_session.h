@@ -14,6 +14,7 @@ struct premiere_session_options {
     long die_after = -1;          // end the process abruptly after this many requests
     long hostile = 0;             // requests of random codes and words before the real ones
     uint32_t audio_chunk = 4800;  // sample frames per audio request
+    long time_setting = 0;        // this many setting requests, timed, after the formats
 };
 
 // 0 on success, 4 when an answer did not come in time, 5 when an answer was refused.

@@ -62,12 +62,15 @@ struct host_functions {
         if (result != 0 && result != 3)  // 3 is a success too
             return result;
         const int32_t stride = h.clip_.width * 4 + h.clip_.row_padding;
-        h.frame_buffer_.assign(static_cast<size_t>(stride) * h.clip_.height, 0xCD);
-        for (int32_t y = 0; y < h.clip_.height; ++y)
-            for (int32_t x = 0; x < h.clip_.width; ++x) {
-                const uint32_t p = premiere_host::pixel(frame, x, y);
-                std::memcpy(&h.frame_buffer_[static_cast<size_t>(y) * stride + x * 4], &p, 4);
-            }
+        if (!h.clip_.fixed_picture || h.frame_buffer_.empty()) {
+            const int32_t drawn = h.clip_.fixed_picture ? 0 : frame;
+            h.frame_buffer_.assign(static_cast<size_t>(stride) * h.clip_.height, 0xCD);
+            for (int32_t y = 0; y < h.clip_.height; ++y)
+                for (int32_t x = 0; x < h.clip_.width; ++x) {
+                    const uint32_t p = premiere_host::pixel(drawn, x, y);
+                    std::memcpy(&h.frame_buffer_[static_cast<size_t>(y) * stride + x * 4], &p, 4);
+                }
+        }
         *pixels = h.frame_buffer_.data();
         *row_bytes = stride;
         info->word[1] = 1000 + frame;
@@ -181,7 +184,7 @@ premiere_host::premiere_host(const clip_settings& clip) : clip_(clip)
     prm_export_record& r = record_.fields;
     r.setting_choice = nullptr;
     r.video_present = 1;
-    r.audio_present = 1;
+    r.audio_present = clip.audio_present ? 1 : 0;
     r.video_value = 0x1234;
     r.marker_value = 0x2828;
     r.width = clip.width;

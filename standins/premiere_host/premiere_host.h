@@ -30,8 +30,10 @@ struct clip_settings {
     int32_t audio_rate = 48000;
     int32_t audio_bits = 16;
     bool stereo = true;
-    int32_t units_12 = 30;  // get_setting(12): time units per second
-    int32_t units_25 = 25;  // get_setting(25), used when the source flag is set
+    bool audio_present = true;
+    bool fixed_picture = false;  // serve frame 0's picture for every frame (cheap, for benchmarks)
+    int32_t units_12 = 30;       // get_setting(12): time units per second
+    int32_t units_25 = 25;       // get_setting(25), used when the source flag is set
     int32_t source_flag = 0;
     int32_t work_area_start = 0;  // host time units
     int32_t work_area_end = 0;

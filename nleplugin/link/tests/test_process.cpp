@@ -79,7 +79,11 @@ std::string bin_dir()
 std::string unique_name(const std::string& tag)
 {
     static std::atomic<int> counter{0};
-    return "hx_test_" + std::to_string(GetCurrentProcessId()) + "_" + std::to_string(++counter) + "_" + tag;
+    // Wine hands out the same small process ids run after run; the clock tells runs apart.
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    return "hx_test_" + std::to_string(GetCurrentProcessId()) + "_" +
+           std::to_string(now.QuadPart % 1000000007) + "_" + std::to_string(++counter) + "_" + tag;
 }
 
 std::string temp_file(const std::string& tag)
