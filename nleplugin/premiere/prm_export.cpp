@@ -65,6 +65,7 @@ private:
     void setup_output();
     bool create_channel();
     bool contact_encoder();
+    void close_everything();
     int32_t abandon();
     int32_t finish();
     hx_turn serve(uint32_t code);
@@ -173,29 +174,29 @@ bool export_session::contact_encoder()
     return hx_wake_encoder(hx_premiere_profile, &m_.encoder) || m_.launch_encoder();
 }
 
-int32_t export_session::abandon()
+// Both ways out close the channel and give the setting choice block back to the host.
+void export_session::close_everything()
 {
     m_.close_data_memory();
     m_.close_param_memory();
     m_.close_semaphores();
+    m_.semaphore_a.watch(nullptr);
     m_.encoder.reset();
     if (record_.setting_choice != nullptr) {
         memory().free(record_.setting_choice);
         record_.setting_choice = nullptr;
     }
+}
+
+int32_t export_session::abandon()
+{
+    close_everything();
     return prm_export_abandoned;
 }
 
 int32_t export_session::finish()
 {
-    m_.close_data_memory();
-    m_.close_param_memory();
-    m_.close_semaphores();
-    m_.encoder.reset();
-    if (record_.setting_choice != nullptr) {
-        memory().free(record_.setting_choice);
-        record_.setting_choice = nullptr;
-    }
+    close_everything();
     idle()();
     return prm_export_done;
 }

@@ -136,21 +136,8 @@ int main(int argc, char** argv)
     std::printf("export: %s (%d)\n", result == 0 ? "done" : "abandoned", result);
     DestroyWindow(window);
 
-    if (!log.empty()) {
-        const std::string text = [&] {
-            std::string all;
-            if (FILE* f = std::fopen(log.c_str(), "rb")) {
-                char buffer[4096];
-                size_t n;
-                while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0)
-                    all.append(buffer, n);
-                std::fclose(f);
-            }
-            return all;
-        }();
-        const size_t at = text.find("summary ");
-        if (at != std::string::npos)
-            std::printf("encoder: %s\n", text.substr(at + 8, text.find('\n', at) - at - 8).c_str());
-    }
+    const std::string summary = log.empty() ? "" : line_after(read_whole_file(log), "summary ");
+    if (!summary.empty())
+        std::printf("encoder: %s\n", summary.c_str());
     return result;
 }

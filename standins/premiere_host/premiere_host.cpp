@@ -1,6 +1,7 @@
 #include "premiere_host.h"
 
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -333,4 +334,27 @@ HWND create_host_window()
 {
     return CreateWindowA("STATIC", "Adobe Premiere", WS_OVERLAPPEDWINDOW, 40, 40, 640, 200, nullptr, nullptr,
                          GetModuleHandleA(nullptr), nullptr);
+}
+
+std::string read_whole_file(const std::string& path)
+{
+    std::string all;
+    if (FILE* f = std::fopen(path.c_str(), "rb")) {
+        char buffer[4096];
+        size_t n;
+        while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0)
+            all.append(buffer, n);
+        std::fclose(f);
+    }
+    return all;
+}
+
+std::string line_after(const std::string& text, const std::string& marker)
+{
+    const size_t at = text.find(marker);
+    if (at == std::string::npos)
+        return "";
+    const size_t from = at + marker.size();
+    const size_t end = text.find_first_of("\r\n", from);
+    return text.substr(from, end == std::string::npos ? std::string::npos : end - from);
 }

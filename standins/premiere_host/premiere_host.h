@@ -163,3 +163,8 @@ private:
 
 // A top-level window titled "Adobe Premiere", as the host's main window.
 HWND create_host_window();
+
+// The whole of a (log) file, or "" when it cannot be read.
+std::string read_whole_file(const std::string& path);
+// The rest of the line after the first `marker` in `text`, or "".
+std::string line_after(const std::string& text, const std::string& marker);

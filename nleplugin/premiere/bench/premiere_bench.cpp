@@ -191,24 +191,12 @@ module_timing through_module(int frames, int requests)
         return timing;
 
     std::string text;
-    for (int tries = 0; tries < 500 && text.find("exit ") == std::string::npos; ++tries) {
+    for (int tries = 0; tries < 500 && text.find("] exit ") == std::string::npos; ++tries) {
         Sleep(10);
-        text.clear();
-        if (FILE* f = std::fopen(log.c_str(), "rb")) {
-            char buffer[4096];
-            size_t n;
-            while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0)
-                text.append(buffer, n);
-            std::fclose(f);
-        }
+        text = read_whole_file(log);
     }
-    const size_t at_frames = text.find("] frames ");
-    if (at_frames != std::string::npos)
-        std::sscanf(text.c_str() + at_frames, "] frames %*d in %lf ms", &timing.frames_ms);
-    const size_t at_requests = text.find("] setting round trip ");
-    if (at_requests != std::string::npos)
-        std::sscanf(text.c_str() + at_requests, "] setting round trip %*d requests %lf us",
-                    &timing.request_us);
+    std::sscanf(line_after(text, "] frames ").c_str(), "%*d in %lf ms", &timing.frames_ms);
+    std::sscanf(line_after(text, "] setting round trip ").c_str(), "%*d requests %lf us", &timing.request_us);
     return timing;
 }
 
