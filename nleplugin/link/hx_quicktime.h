@@ -9,20 +9,12 @@
 
 #include <windows.h>
 
+#include "hx_qt_types.h"
+
 #include <cstddef>
 #include <cstdint>
 
-typedef int16_t OSErr;
-typedef uint32_t OSType;
-
-constexpr OSErr hx_qtml_uninitialized = -2095;
-
-// Four-character code, first character in the most significant byte.
-constexpr OSType hx_fourcc(const char (&code)[5])
-{
-    return (OSType(uint8_t(code[0])) << 24) | (OSType(uint8_t(code[1])) << 16) |
-           (OSType(uint8_t(code[2])) << 8) | OSType(uint8_t(code[3]));
-}
+constexpr OSErr hx_qtml_uninitialized = qtmlUninitialized;
 
 extern "C" {
 
@@ -51,8 +43,56 @@ void __cdecl hx_qt_bind();
 long __cdecl hx_qt_call_component();
 long __cdecl hx_qt_call_component_with_storage();
 
-// Forwarding entries (selectors are QuickTime's own).
+// Forwarding entries (selectors are QuickTime's own). Results declared 16 or 8 bits wide
+// come back in AX or AL; the rest of EAX is not the routine's.
 OSErr __cdecl Gestalt(OSType selector, long* response);  // 0x110001
+
+// Component Manager.
+ComponentResult __cdecl CallComponent(ComponentInstance instance, ComponentParameters* params);  // 0x10000
+Component __cdecl RegisterComponent(ComponentDescription* description, ComponentRoutine entry, int16_t global,
+                                    Handle name, Handle info, Handle icon);              // 0x10001
+long __cdecl CountComponents(ComponentDescription* looking);                             // 0x10003
+Component __cdecl FindNextComponent(Component previous, ComponentDescription* looking);  // 0x10004
+OSErr __cdecl GetComponentInfo(Component component, ComponentDescription* description, Handle name,
+                               Handle info, Handle icon);                              // 0x10005
+ComponentInstance __cdecl OpenComponent(Component component);                          // 0x10007
+OSErr __cdecl CloseComponent(ComponentInstance instance);                              // 0x10008
+Handle __cdecl GetComponentInstanceStorage(ComponentInstance instance);                // 0x1000c
+void __cdecl SetComponentInstanceStorage(ComponentInstance instance, Handle storage);  // 0x1000d
+Component __cdecl RegisterComponentResource(Handle resource, int16_t global);          // 0x10012
+long __cdecl RegisterComponentResourceFile(int16_t file, int16_t global);              // 0x10014
+ComponentInstance __cdecl OpenDefaultComponent(OSType type, OSType subtype);           // 0x10021
+
+// Memory Manager.
+OSErr __cdecl MemError();                              // 0x150006
+Handle __cdecl NewHandle(long size);                   // 0x150008
+Handle __cdecl NewHandleClear(long size);              // 0x15000a
+Ptr __cdecl NewPtr(long size);                         // 0x15000f
+void __cdecl HLock(Handle handle);                     // 0x150019
+void __cdecl HUnlock(Handle handle);                   // 0x15001a
+void __cdecl DisposePtr(Ptr pointer);                  // 0x15002f
+void __cdecl DisposeHandle(Handle handle);             // 0x150032
+void __cdecl SetHandleSize(Handle handle, long size);  // 0x150033
+long __cdecl GetHandleSize(Handle handle);             // 0x150034
+int8_t __cdecl HGetState(Handle handle);               // 0x15003b
+void __cdecl HSetState(Handle handle, int8_t state);   // 0x15003c
+
+// Atom containers.
+OSErr __cdecl QTNextChildAnyType(QTAtomContainer container, QTAtom parent, QTAtom current,
+                                 QTAtom* next);                                                    // 0x20200
+OSErr __cdecl QTNewAtomContainer(QTAtomContainer* container);                                      // 0x2020c
+OSErr __cdecl QTDisposeAtomContainer(QTAtomContainer container);                                   // 0x2020d
+int16_t __cdecl QTCountChildrenOfType(QTAtomContainer container, QTAtom parent, QTAtomType type);  // 0x2020f
+QTAtom __cdecl QTFindChildByIndex(QTAtomContainer container, QTAtom parent, QTAtomType type, int16_t index,
+                                  QTAtomID* id);  // 0x20210
+OSErr __cdecl QTCopyAtomDataToPtr(QTAtomContainer container, QTAtom atom, uint8_t sizeOrLessOK, long size,
+                                  void* data, long* actualSize);  // 0x20213
+OSErr __cdecl QTLockContainer(QTAtomContainer container);         // 0x20215
+OSErr __cdecl QTUnlockContainer(QTAtomContainer container);       // 0x20217
+OSErr __cdecl QTInsertChild(QTAtomContainer container, QTAtom parent, QTAtomType type, QTAtomID id,
+                            int16_t index, long dataSize, const void* data, QTAtom* newAtom);  // 0x20218
+OSErr __cdecl QTGetAtomTypeAndID(QTAtomContainer container, QTAtom atom, QTAtomType* type,
+                                 QTAtomID* id);  // 0x20232
 }
 
 // Whether all three runtime entry points are bound.
