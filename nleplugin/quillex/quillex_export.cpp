@@ -1,0 +1,314 @@
+// Adding data sources and the export from them: preparing the tracks, the channel, bringing
+// up the encoder and serving its requests until it is done.
+#include "quillex_export.h"
+
+#include "hx_encoder_locator.h"
+#include "hx_handshake.h"
+#include "hx_qt_handle.h"
+#include "hx_quicktime.h"
+#include "quillex_diagnostic.h"
+#include "quillex_handlers.h"
+#include "quillex_protocol.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+// Registered on semaphore A while a progress procedure is set; the wait does not call it,
+// so the host hears only the open and close messages.
+void __cdecl ProgressIdleCallback(uintptr_t context)
+{
+    const Handle storage = reinterpret_cast<Handle>(context);
+    const hx_qt_locked_handle locked(storage);
+    const QuillexGlobals* g = quillex_globals(locked.block());
+    if (g->progress_proc != nullptr)
+        g->progress_proc(nullptr, movieProgressUpdatePercent, progressOpExportMovie, 0x8000,
+                         g->progress_reference);
+}
+
+size_t description_bytes(OSType media_type)
+{
+    switch (media_type) {
+    case quillex_soun:
+        return quillex_sound_header;
+    case quillex_maml:
+        return quillex_maml_header;
+    default:
+        return quillex_image_header;
+    }
+}
+
+uint32_t status_of(int32_t error)
+{
+    return error == eofErr ? quillex_end_of_data : error != noErr ? quillex_failed : quillex_served;
+}
+
+// One export's request loop.
+class export_loop {
+public:
+    export_loop(QuillexGlobals& globals, hx_encoder_channel& channel) : g_(globals), channel_(channel) {}
+
+    // The result of the export once the loop has ended.
+    int32_t run()
+    {
+        const hx_loop_end end =
+            hx_serve_requests(channel_.semaphore_a(), channel_.semaphore_b(), channel_.param_memory(),
+                              [this](uint32_t code) { return serve(code); });
+        if (end == hx_loop_end::done)
+            return remembered_;
+        // The encoder went away before it said it was done: the output is incomplete, which
+        // the host must hear of even when the last request had been served well.
+        const int32_t error = remembered_ != noErr ? remembered_ : ioErr;
+        quillex_diagnostic("Error in QuillexFromProceduresToDataRef", error, 311);
+        return error;
+    }
+
+private:
+    hx_turn serve(uint32_t code)
+    {
+        uint8_t* const param = channel_.param_memory().data();
+        uint8_t* const data = channel_.data_memory().data();
+        int32_t error = noErr;
+        hx_turn turn = hx_turn::answer;
+        switch (code) {
+        case quillex_general_info_request:
+            error = GetGeneralInfo(g_, data);
+            break;
+        case quillex_track_info_request:
+            error = GetTrackInfo(g_, param, data);
+            break;
+        case quillex_track_data_request:
+            error = GetTrackData(g_, param, data);
+            if (error != noErr)
+                quillex_diagnostic("Error getting track data", error, 268);
+            break;
+        case quillex_done_request:
+            turn = hx_turn::answer_and_stop;
+            break;
+        default:
+            quillex_diagnostic("Unrecognized data request", -1, 275);
+            quillex_write<uint32_t>(param, offsetof(quillex_param_block, request), quillex_done_request);
+            turn = hx_turn::answer_and_stop;
+            break;
+        }
+        quillex_write<uint32_t>(param, offsetof(quillex_param_block, status), status_of(error));
+        remembered_ = error;
+        return turn;
+    }
+
+    QuillexGlobals& g_;
+    hx_encoder_channel& channel_;
+    int32_t remembered_ = noErr;
+};
+
+int32_t export_from_procedures(Handle storage)
+{
+    hx_encoder_channel channel;
+    const hx_qt_locked_handle locked(storage);
+    QuillexGlobals& g = *quillex_globals(locked.block());
+
+    int32_t error = SetTrackProperties(g);
+    if (error != noErr) {
+        quillex_diagnostic("Failed to set track properties", error, 211);
+        return error;
+    }
+    error = InitIpc(g, channel);
+    if (error != noErr) {
+        channel.close_all();
+        quillex_diagnostic("Failed to initialize IPC communication", error, 220);
+        return error;
+    }
+    hx_handle encoder;
+    if (!find_or_launch_encoder(&encoder)) {
+        channel.close_all();
+        quillex_diagnostic("Failed to launch tessora", fnfErr, 230);
+        return fnfErr;
+    }
+
+    const MovieProgressProc progress = g.progress_proc;
+    const int32_t reference = g.progress_reference;
+    if (progress != nullptr) {
+        channel.semaphore_a().set_callback(ProgressIdleCallback, reinterpret_cast<uintptr_t>(storage));
+        progress(nullptr, movieProgressOpen, progressOpExportMovie, 0, reference);
+    }
+    // A dead encoder ends the wait instead of blocking the host for ever.
+    channel.semaphore_a().watch(encoder.get());
+    export_loop loop(g, channel);
+    error = loop.run();
+    if (progress != nullptr)
+        progress(nullptr, movieProgressClose, progressOpExportMovie, 0, reference);
+    channel.close_all();
+    return error;
+}
+
+}  // namespace
+
+bool quillex_read_description(Handle description, uint8_t* out, size_t count)
+{
+    if (description == nullptr)
+        return false;
+    // Asked first: a runtime call may move the host's block, so it is read only after.
+    const long held = GetHandleSize(description);
+    const char* const block = *description;
+    if (block == nullptr)
+        return false;
+    const size_t n = held <= 0 ? 0 : std::min(count, static_cast<size_t>(held));
+    std::memcpy(out, block, n);
+    std::memset(out + n, 0, count - n);
+    return true;
+}
+
+MovieExportGetDataParams quillex_data_request(const TrackRecord& record)
+{
+    MovieExportGetDataParams request;
+    std::memset(&request, 0, sizeof request);
+    request.recordSize = sizeof request;
+    request.trackID = record.track_id;
+    request.sourceTimeScale = record.time_scale;
+    return request;
+}
+
+int32_t SetTrackProperties(QuillexGlobals& g)
+{
+    for (TrackRecord* record : g.track_index) {
+        MovieExportGetDataParams request = quillex_data_request(*record);
+        request.requestedTime = 0;
+        request.requestedSampleCount = 1;
+        const OSErr error = record->data_proc(record->reference, &request);
+        if (error != noErr) {
+            quillex_diagnostic("SetTrackProperties: Could not get SampleDescription", error, 527);
+            return error;
+        }
+        uint8_t description[quillex_description_area] = {};
+        if (!quillex_read_description(request.desc, description, description_bytes(record->media_type))) {
+            quillex_diagnostic("SetTrackProperties: Could not get SampleDescription", paramErr, 527);
+            return paramErr;
+        }
+        std::memcpy(record->description, description, sizeof description);
+        GetTrackDuration(*record);
+    }
+    return noErr;
+}
+
+int32_t GetTrackDuration(TrackRecord& record)
+{
+    TimeRecord time;
+    std::memset(&time, 0, sizeof time);
+    if (record.property_proc(record.reference, 0, hx_fourcc("dura"), &time) == noErr) {
+        record.duration_lo = time.value_lo;
+        record.duration_hi = time.value_hi;
+        return noErr;
+    }
+
+    // Search for the end with the data procedure. A probe that does not narrow the interval
+    // (a host that answers every time past the end with its last sample) ends the search.
+    MovieExportGetDataParams request = quillex_data_request(record);
+    int64_t low = 0, high = 0x7FFFFFFF, t = 0x7FFFFFFF;
+    while (high > low + 1) {
+        request.requestedTime = static_cast<int32_t>(t);
+        request.requestedSampleCount = 1;
+        const int64_t width = high - low;
+        if (record.data_proc(record.reference, &request) != noErr)
+            high = t;
+        else
+            low = static_cast<int64_t>(request.actualTime) + request.durationPerSample;
+        if (high - low >= width)
+            break;
+        t = low + (high - low) / 2;
+    }
+    record.duration_lo = static_cast<uint32_t>(std::max<int64_t>(0, std::min<int64_t>(low, UINT32_MAX)));
+    record.duration_hi = 0;
+    return noErr;
+}
+
+int32_t InitIpc(QuillexGlobals& g, hx_encoder_channel& channel)
+{
+    uint32_t size = quillex_min_data_size;
+    for (const TrackRecord& record : g.video_tracks)
+        size =
+            std::max(size, quillex_read<uint32_t>(record.description, offsetof(ImageDescription, dataSize)));
+    if (channel.open_or_create(hx_mode_create, quillex_param_size, size, quillex_channel_prefix) !=
+        hx_channel_created) {
+        quillex_diagnostic("InitIpc: could not create IPC components", memFullErr, 853);
+        return memFullErr;
+    }
+    g.data_block_size = size;
+    return noErr;
+}
+
+int32_t GetGeneralInfo(QuillexGlobals& g, uint8_t* data)
+{
+    quillex_write<uint32_t>(data, offsetof(quillex_general_info, track_count), g.track_count());
+    std::memcpy(data + offsetof(quillex_general_info, settings), &g.settings, sizeof g.settings);
+    return noErr;
+}
+
+int32_t GetTrackInfo(QuillexGlobals& g, const uint8_t* param, uint8_t* data)
+{
+    const TrackRecord* record =
+        g.track(quillex_read<int32_t>(param, offsetof(quillex_param_block, track_id)));
+    if (record == nullptr) {
+        quillex_diagnostic("GetTrackInfo: no track with that ID", paramErr, 880);
+        return paramErr;
+    }
+    quillex_write(data, offsetof(quillex_track_info, track_id), record->track_id);
+    quillex_write(data, offsetof(quillex_track_info, time_scale), record->time_scale);
+    quillex_write(data, offsetof(quillex_track_info, duration_lo), record->duration_lo);
+    quillex_write(data, offsetof(quillex_track_info, duration_hi), record->duration_hi);
+    quillex_write<uint32_t>(data, offsetof(quillex_track_info, media_type), record->media_type);
+    std::memcpy(data + offsetof(quillex_track_info, description), record->description,
+                sizeof record->description);
+    // Where the host's procedures and reference would stand: cleared.
+    std::memset(data + offsetof(quillex_track_info, zero), 0, sizeof(quillex_track_info::zero));
+    return noErr;
+}
+
+extern "C" {
+
+ComponentResult __cdecl QuillexAddDataSource(Handle storage, OSType media_type, int32_t scale,
+                                             int32_t* track_id, MovieExportGetPropertyProc property_proc,
+                                             MovieExportGetDataProc data_proc, void* reference)
+{
+    if (property_proc == nullptr || data_proc == nullptr) {
+        quillex_diagnostic("getPropertyProc or getDataProc undefined", paramErr, 328);
+        return paramErr;
+    }
+    if (storage == nullptr)
+        return paramErr;
+    return quillex_guarded([&]() -> ComponentResult {
+        const hx_qt_locked_handle locked(storage);
+        QuillexGlobals& g = *quillex_globals(locked.block());
+        std::vector<TrackRecord>* list = g.list_for(media_type);
+        if (list == nullptr) {
+            quillex_diagnostic("Error in QuillexAddDataSource", paramErr, 380);
+            return paramErr;
+        }
+        if (!list->empty())
+            return noErr;
+        TrackRecord record;
+        record.track_id = g.next_track_id;
+        record.time_scale = scale;
+        record.media_type = media_type;
+        record.property_proc = property_proc;
+        record.data_proc = data_proc;
+        record.reference = reference;
+        // Both allocations before either list changes, so a failure leaves the state whole.
+        g.track_index.reserve(g.track_index.size() + 1);
+        list->push_back(record);
+        g.track_index.push_back(&list->back());
+        ++g.next_track_id;
+        if (track_id != nullptr)
+            *track_id = record.track_id;
+        return noErr;
+    });
+}
+
+ComponentResult __cdecl QuillexFromProceduresToDataRef(Handle storage, Handle, OSType)
+{
+    if (storage == nullptr)
+        return paramErr;
+    return quillex_guarded([&]() -> ComponentResult { return export_from_procedures(storage); });
+}
+
+}  // extern "C"
