@@ -1,0 +1,211 @@
+// The host against the system folder's QuickTime.qts, and the program as a second process.
+#include "quicktime_host.h"
+#include "test_process.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr DWORD program_timeout_ms = 30000;
+
+DWORD run_program(const std::string& args)
+{
+    test_process p;
+    if (!p.start(bin_dir() + "quicktime_host.exe", args))
+        return 0xFFFFFFFF;
+    const DWORD status = p.wait_exit(program_timeout_ms);
+    if (status == STILL_ACTIVE)
+        p.kill();
+    return status;
+}
+
+// The runtime stand-in's extra exports, or a skip while the system folder's runtime has none.
+bool runtime_standin(hx_qt_standin* standin)
+{
+    hx_qt_bind();
+    return hx_qt_is_bound() && standin->find();
+}
+
+std::string component_file()
+{
+    const std::string path = bin_dir() + "Quillex.qtx";
+    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES ? path : std::string();
+}
+
+qt_movie_settings short_movie()
+{
+    qt_movie_settings s;
+    s.width = 64;
+    s.height = 48;
+    s.seconds = 1;
+    return s;
+}
+
+}  // namespace
+
+TEST(quicktime_runtime, the_glue_reaches_the_runtimes_call_component)
+{
+    hx_qt_bind();
+    ASSERT_TRUE(hx_qt_is_bound()) << "the rig puts QuickTime.qts into the system folder";
+    // No instance behind it, so the runtime refuses; what matters is that it answered.
+    const ComponentResult r = qt_glue::component_version(nullptr);
+    EXPECT_NE(r, static_cast<ComponentResult>(qtmlUninitialized));
+    EXPECT_NE(r, 0);
+}
+
+TEST(quicktime_runtime, loading_a_missing_file_says_so)
+{
+    quicktime_host host;
+    std::string error;
+    EXPECT_FALSE(host.load_component("C:\\no\\such\\Quillex.qtx", &error));
+    EXPECT_NE(error.find("no component file"), std::string::npos) << error;
+    EXPECT_EQ(host.component(), nullptr);
+    EXPECT_EQ(host.open(), nullptr);
+}
+
+TEST(quicktime_runtime, loading_a_file_that_is_no_component_fails)
+{
+    const std::string path = temp_file("not_a_component");
+    {
+        std::ofstream out(path, std::ios::binary);
+        out << std::string(1024, 'x');
+    }
+    quicktime_host host;
+    std::string error;
+    EXPECT_FALSE(host.load_component(path, &error));
+    EXPECT_FALSE(error.empty());
+    EXPECT_EQ(host.component(), nullptr);
+    DeleteFileA(path.c_str());
+}
+
+TEST(quicktime_host_program, bad_arguments_exit_2)
+{
+    EXPECT_EQ(run_program("--seconds"), 2u);
+    EXPECT_EQ(run_program("--frobnicate"), 2u);
+    EXPECT_EQ(run_program("--width 0"), 2u);
+}
+
+TEST(quicktime_host_program, a_missing_component_exits_3)
+{
+    EXPECT_EQ(run_program("--qtx C:\\no\\such\\Quillex.qtx --seconds 1"), 3u);
+}
+
+TEST(quicktime_runtime, descriptions_are_runtime_handles_that_may_move)
+{
+    hx_qt_standin standin;
+    if (!runtime_standin(&standin))
+        GTEST_SKIP() << "the system folder's QuickTime.qts has no stand-in exports";
+    standin.set_move_handles(1);
+    const long before = standin.live_blocks();
+    {
+        qt_movie movie(short_movie());
+        for (const qt_data_source& s : movie.sources()) {
+            MovieExportGetDataParams p{};
+            p.recordSize = sizeof p;
+            p.sourceTimeScale = s.time_scale;
+            p.requestedSampleCount = 1;
+            ASSERT_EQ(s.data_proc(s.ref_con, &p), noErr) << qt_track_name(s.track);
+            ASSERT_NE(p.desc, nullptr);
+            const std::vector<uint8_t> expected = movie.expected_description(s.track);
+            // Each runtime call may move the block; the handle still leads to the same bytes.
+            EXPECT_EQ(GetHandleSize(p.desc), static_cast<long>(expected.size()));
+            EXPECT_EQ(std::memcmp(*p.desc, expected.data(), expected.size()), 0) << qt_track_name(s.track);
+            EXPECT_EQ(GetHandleSize(p.desc), static_cast<long>(expected.size()));
+            EXPECT_EQ(std::memcmp(*p.desc, expected.data(), expected.size()), 0) << qt_track_name(s.track);
+        }
+        EXPECT_EQ(standin.live_blocks(), before + 4);
+    }
+    EXPECT_EQ(standin.live_blocks(), before) << "the movie disposes of its descriptions";
+}
+
+TEST(quicktime_runtime, a_description_the_runtime_cannot_allocate_fails_the_request)
+{
+    hx_qt_standin standin;
+    if (!runtime_standin(&standin))
+        GTEST_SKIP() << "the system folder's QuickTime.qts has no stand-in exports";
+    qt_movie movie(short_movie());
+    const qt_data_source video = movie.sources()[0];
+    MovieExportGetDataParams p{};
+    p.recordSize = sizeof p;
+    standin.fail_allocations(0, 1);
+    EXPECT_EQ(video.data_proc(video.ref_con, &p), memFullErr);
+    standin.fail_allocations(0, 0);
+    EXPECT_EQ(video.data_proc(video.ref_con, &p), noErr);
+}
+
+// With the component built beside the tests: the Component Manager's view of it.
+TEST(quillex_through_quicktime, answers_version_can_do_and_unserved_selectors)
+{
+    hx_qt_standin standin;
+    const std::string qtx = component_file();
+    if (qtx.empty() || !runtime_standin(&standin))
+        GTEST_SKIP() << "needs Quillex.qtx in the build and the runtime stand-in's Component Manager";
+    quicktime_host host;
+    std::string error;
+    ASSERT_TRUE(host.load_component(qtx, &error)) << error;
+    const ComponentInstance ci = host.open();
+    ASSERT_NE(ci, nullptr);
+    EXPECT_EQ(qt_glue::component_version(ci), 0x00010000);
+    EXPECT_EQ(qt_glue::component_can_do(ci, kMovieExportFromProceduresToDataRefSelect), 1);
+    EXPECT_EQ(qt_glue::component_can_do(ci, 0x85), 0);
+    EXPECT_EQ(qt_glue::call_selector(ci, 0x85, {}), badComponentSelector);
+    EXPECT_EQ(qt_glue::movie_export_set_get_movie_property_proc(ci, nullptr, nullptr), 0);
+    EXPECT_EQ(host.close(ci), noErr);
+}
+
+// The whole road: the component starts the stand-in encoder through the registry and serves it.
+TEST(quillex_through_quicktime, exports_the_generated_movie)
+{
+    hx_qt_standin standin;
+    const std::string qtx = component_file();
+    if (qtx.empty() || !runtime_standin(&standin))
+        GTEST_SKIP() << "needs Quillex.qtx in the build and the runtime stand-in's Component Manager";
+    quicktime_host host;
+    std::string error;
+    ASSERT_TRUE(host.load_component(qtx, &error)) << error;
+    qt_movie movie(short_movie());
+    qt_progress progress;
+    const qt_export_results r = run_export(host, movie, &progress);
+    EXPECT_TRUE(r.succeeded());
+    EXPECT_EQ(r.exported, 0);
+    EXPECT_TRUE(r.data_ref_untouched);
+    ASSERT_EQ(r.sources.size(), 4u);
+    for (int i = 0; i < 4; ++i)
+        EXPECT_EQ(r.sources[i].track_id, i);
+
+    // Open before the first wait and close after the last answer, nothing between.
+    ASSERT_EQ(progress.calls.size(), 2u);
+    EXPECT_EQ(progress.calls[0].message, movieProgressOpen);
+    EXPECT_EQ(progress.calls[1].message, movieProgressClose);
+    EXPECT_EQ(progress.calls[0].operation, progressOpExportMovie);
+
+    // Each track's first request fetched its description: time 0, one sample, a 56-byte record.
+    for (const qt_source_result& s : r.sources) {
+        const std::vector<qt_data_request> asked = movie.journal().data_of(s.track);
+        ASSERT_FALSE(asked.empty()) << qt_track_name(s.track);
+        EXPECT_EQ(asked[0].record_size, 56);
+        EXPECT_EQ(asked[0].track_id, s.track_id);
+        EXPECT_EQ(asked[0].source_time_scale, movie.time_scale(s.track));
+        EXPECT_EQ(asked[0].requested_time, 0);
+        EXPECT_EQ(asked[0].requested_count, 1);
+    }
+    int dura = 0;
+    for (const qt_property_request& p : movie.journal().properties) {
+        EXPECT_EQ(p.track_id, 0);
+        dura += p.property == hx_fourcc("dura");
+    }
+    EXPECT_EQ(dura, 4);
+}
+
+TEST(quicktime_host_program, exports_and_exits_0)
+{
+    hx_qt_standin standin;
+    if (component_file().empty() || !runtime_standin(&standin))
+        GTEST_SKIP() << "needs Quillex.qtx in the build and the runtime stand-in's Component Manager";
+    EXPECT_EQ(run_program("--seconds 1 --width 64 --height 48 --quiet"), 0u);
+}
