@@ -17,19 +17,24 @@
 //   --die-after-open      end the process abruptly once the channel is open
 //   --stay                keep the main window after an export started by a plug-in
 //   --record-url URL      log URL and end (stands in for a browser in tests)
-//   --out FOLDER          where a Premiere export's AVI and markers go (also HX_ENCODER_OUT)
-//   --die-after N         end the process abruptly before the (N+1)th Premiere request
-//   --hostile N           N requests of random codes and words before the real ones
+//   --out FOLDER          where an export's AVI and text files go (also HX_ENCODER_OUT)
+//   --die-after N         end the process abruptly before the (N+1)th request
+//   --hostile N           N requests of random codes and fields before the real ones
 //   --audio-chunk N       sample frames per audio request (default 4800)
-//   --time-setting N      N setting requests after the formats, their round trip logged
+//   --time-setting N      Premiere: N setting requests after the formats, their round trip logged
+//   --fill-pattern        before each request, a pattern over every block byte it does not use
+//   --bench               ask and read each answer once into a checksum: no files, no per-frame lines
+//   --end-code C          QuickTime: end with code C (default 3, done; others are unserved)
 //
-// Without --ping or --done, a Premiere export runs the whole Premiere protocol.
+// Without --ping or --done, an export runs the whole protocol of the plug-in that called:
+// Premiere's (premiere_session.h) or QuickTime's (quicktime_session.h).
 //
 // Exit status: 0 every turn answered as expected, 3 channel not found, 4 no answer in time,
 // 5 an answer was wrong, 2 bad arguments, 6 registry not written.
 #include "encoder_channel.h"
 #include "encoder_log.h"
 #include "premiere_session.h"
+#include "quicktime_session.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -52,7 +57,7 @@ struct options {
     bool stay = false;
     bool die_after_open = false;
     std::string url;
-    premiere_session_options premiere;
+    session_options session;
     std::string prefix;
     bool has_prefix = false;
     DWORD open_timeout = 30000;
@@ -102,15 +107,21 @@ bool parse(const std::vector<std::string>& words, options& o)
         else if (a == "--record-url" && has_value)
             o.url = words[++i];
         else if (a == "--out" && has_value)
-            o.premiere.out_folder = words[++i];
+            o.session.out_folder = words[++i];
         else if (a == "--die-after" && has_value)
-            o.premiere.die_after = static_cast<long>(number());
+            o.session.die_after = static_cast<long>(number());
         else if (a == "--hostile" && has_value)
-            o.premiere.hostile = static_cast<long>(number());
+            o.session.hostile = static_cast<long>(number());
         else if (a == "--time-setting" && has_value)
-            o.premiere.time_setting = static_cast<long>(number());
+            o.session.time_setting = static_cast<long>(number());
+        else if (a == "--fill-pattern")
+            o.session.fill_pattern = true;
+        else if (a == "--bench")
+            o.session.bench = true;
+        else if (a == "--end-code" && has_value)
+            o.session.end_code = static_cast<int32_t>(number());
         else if (a == "--audio-chunk" && has_value)
-            o.premiere.audio_chunk = number();
+            o.session.audio_chunk = number();
         else if (a == "--log" && has_value)
             open_log(words[++i]);
         else if (a == "--prefix" && has_value) {
@@ -183,10 +194,11 @@ int serve_export(caller who, const options& o)
         TerminateProcess(GetCurrentProcess(), 77);
     }
 
-    if (who == caller::premiere && o.ping == 0 && o.done < 0 && !o.no_done) {
-        premiere_session_options premiere = o.premiere;
-        premiere.reply_timeout = o.reply_timeout;
-        const int result = run_premiere_session(channel, premiere);
+    if (o.ping == 0 && o.done < 0 && !o.no_done) {
+        session_options session = o.session;
+        session.reply_timeout = o.reply_timeout;
+        const int result = who == caller::quicktime ? run_quicktime_session(channel, session)
+                                                    : run_premiere_session(channel, session);
         log_line("export end %d", result);
         return result;
     }
@@ -310,7 +322,7 @@ int main(int argc, char** argv)
     char out_folder[MAX_PATH];
     const DWORD k = GetEnvironmentVariableA("HX_ENCODER_OUT", out_folder, sizeof out_folder);
     if (k > 0 && k < sizeof out_folder)
-        g_options.premiere.out_folder = out_folder;
+        g_options.session.out_folder = out_folder;
 
     std::vector<std::string> words;
     char from_environment[1024];

@@ -2,7 +2,9 @@
 
 #include "avi_writer.h"
 #include "encoder_log.h"
+#include "fill_pattern.h"
 #include "prm_protocol.h"
+#include "sample_checksum.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -21,7 +23,7 @@ double seconds_since(const LARGE_INTEGER& start)
 
 class session {
 public:
-    session(encoder_channel& channel, const premiere_session_options& options) : c_(channel), o_(options) {}
+    session(encoder_channel& channel, const session_options& options) : c_(channel), o_(options) {}
 
     int run();
 
@@ -29,8 +31,9 @@ private:
     int32_t word(uint32_t offset) { return static_cast<int32_t>(c_.param().word(offset / 4)); }
     void set(uint32_t offset, int32_t v) { c_.param().set_word(offset / 4, static_cast<uint32_t>(v)); }
 
-    // Sends one request; false when no answer came.
-    bool ask(int32_t code)
+    // Sends one request; false when no answer came. `fields` are the parameter offsets the
+    // request carries, kept when the blocks are filled with the pattern.
+    bool ask(int32_t code, std::initializer_list<uint32_t> fields = {})
     {
         if (o_.die_after >= 0 && requests_ >= o_.die_after) {
             log_line("dying after %ld requests", requests_);
@@ -38,6 +41,11 @@ private:
         }
         ++requests_;
         set(prm_at_code, code);
+        if (o_.fill_pattern) {
+            fill_pattern_except(c_.param().payload(), c_.param().size(), 4, fields);
+            if (c_.data().is_open())
+                fill_pattern_except(c_.data().payload(), c_.data().size(), 0, {});
+        }
         // Only a frame request can replace the data block; the encoder lets go of it then.
         if (!c_.turn(o_.reply_timeout, code == prm_request_frame)) {
             log_line("request %d: no answer", code);
@@ -52,6 +60,7 @@ private:
     bool markers();
     bool audio();
     bool frames();
+    bool bench_frames();
     bool walk_back();
     int64_t first_sample(int64_t frame) const
     {
@@ -60,7 +69,7 @@ private:
     }
 
     encoder_channel& c_;
-    const premiere_session_options& o_;
+    const session_options& o_;
     long requests_ = 0;
     int32_t audio_present_ = 0, audio_rate_ = 0, audio_bits_ = 0, stereo_ = 0;
     int32_t video_present_ = 0, width_ = 0, height_ = 0;
@@ -68,6 +77,7 @@ private:
     std::vector<std::vector<int16_t>> channels_;
     std::string markers_text_;
     long frames_written_ = 0;
+    uint32_t checksum_ = 0;  // --bench: every answered frame and sample
 };
 
 bool session::hostile_requests()
@@ -90,7 +100,7 @@ bool session::hostile_requests()
         int32_t code = static_cast<int32_t>(next() % 24) - 4;
         if (code == prm_request_end)
             code = 12;
-        if (!ask(code))
+        if (!ask(code, {4, 8, 12, 16, 20, 24, 28, 32, 36, 40, 44, 48, 52, 56, 60}))
             return false;
     }
     log_line("hostile %ld requests answered", o_.hostile);
@@ -149,11 +159,12 @@ bool session::markers()
         return false;
     const int32_t count = word(0x00);
     log_line("marker count %d value %d", count, word(0x04));
-    set(prm_at_marker_cursor, -1);
+    int32_t cursor = -1;
     for (int32_t i = 0; i <= count; ++i) {
-        if (!ask(prm_request_next_marker))
+        set(prm_at_marker_cursor, cursor);
+        if (!ask(prm_request_next_marker, {prm_at_marker_cursor}))
             return false;
-        const int32_t cursor = word(prm_at_marker_cursor);
+        cursor = word(prm_at_marker_cursor);
         if (cursor == -1)
             break;
         prm_marker_record record;
@@ -174,7 +185,7 @@ bool session::markers()
 bool session::audio()
 {
     const int channels = audio_present_ != 0 ? (stereo_ != 0 ? 2 : 1) : 0;
-    channels_.assign(static_cast<size_t>(channels), {});
+    channels_.assign(o_.bench ? 0 : static_cast<size_t>(channels), {});
     const int64_t begin = first_sample(first_), end = first_sample(end_);
     for (int ch = 0; ch < channels; ++ch) {
         for (int64_t at = begin; at < end;) {
@@ -182,10 +193,18 @@ bool session::audio()
             set(prm_at_audio_start, static_cast<int32_t>(at));
             set(prm_at_audio_count, static_cast<int32_t>(count));
             set(prm_at_audio_channel, ch);
-            if (!ask(prm_request_audio))
+            if (!ask(prm_request_audio, {prm_at_audio_start, prm_at_audio_count, prm_at_audio_channel}))
                 return false;
             const int32_t status = word(prm_at_status);
             const int32_t length = word(prm_at_length);
+            if (o_.bench) {
+                if (status == 0 && c_.data().is_open())
+                    checksum_ = fold_sample_checksum(
+                        checksum_, c_.data().payload(),
+                        std::min<size_t>(static_cast<size_t>(count) * 2, c_.data().size()));
+                at += count;
+                continue;
+            }
             log_line("audio channel %d start %lld count %lld -> status %d length %d", ch,
                      static_cast<long long>(at), static_cast<long long>(count), status, length);
             const int16_t* samples = reinterpret_cast<const int16_t*>(c_.data().payload());
@@ -197,8 +216,28 @@ bool session::audio()
     return true;
 }
 
+// Each frame is read once, where it stands in the data block.
+bool session::bench_frames()
+{
+    LARGE_INTEGER start;
+    QueryPerformanceCounter(&start);
+    for (int32_t f = first_; f < end_; ++f) {
+        set(prm_at_frame, f);
+        if (!ask(prm_request_frame, {prm_at_frame}))
+            return false;
+        const int64_t bytes = static_cast<int64_t>(word(prm_at_row_bytes)) * height_;
+        if (word(prm_at_status) == 0 && c_.data().is_open() && bytes > 0 && bytes <= c_.data().size())
+            checksum_ = fold_sample_checksum(checksum_, c_.data().payload(), static_cast<size_t>(bytes));
+        ++frames_written_;
+    }
+    log_line("frames %d in %.3f ms", end_ - first_, seconds_since(start) * 1e3);
+    return true;
+}
+
 bool session::frames()
 {
+    if (o_.bench)
+        return bench_frames();
     const int channels = static_cast<int>(channels_.size());
     avi_writer avi;
     const bool writing = !o_.out_folder.empty() && width_ > 0 && height_ > 0;
@@ -213,7 +252,7 @@ bool session::frames()
     QueryPerformanceCounter(&start);
     for (int32_t f = first_; f < end_; ++f) {
         set(prm_at_frame, f);
-        if (!ask(prm_request_frame))
+        if (!ask(prm_request_frame, {prm_at_frame}))
             return false;
         const int32_t status = word(prm_at_status);
         const int32_t length = word(prm_at_length);
@@ -245,15 +284,19 @@ bool session::frames()
 
 bool session::walk_back()
 {
-    set(prm_at_walk_cursor, -1);
+    int32_t cursor = -1;
     const int32_t limit = end_ - first_ + 2;
     for (int32_t i = 0; i < limit; ++i) {
-        if (!ask(prm_request_walk_back))
+        set(prm_at_walk_cursor, cursor);
+        if (!ask(prm_request_walk_back, {prm_at_walk_cursor}))
             return false;
+        cursor = word(prm_at_walk_cursor);
         if (word(prm_at_walk_found) == 0) {
-            log_line("walk back ends at cursor %d", word(prm_at_walk_cursor));
+            log_line("walk back ends at cursor %d", cursor);
             return true;
         }
+        if (o_.bench)
+            continue;
         log_line("walk back names frame %d (data %d)", word(prm_at_walk_cursor),
                  c_.data().is_open() ? static_cast<int32_t>(c_.data().word(0)) : -1);
     }
@@ -267,7 +310,9 @@ int session::run()
     if (!formats() || (o_.time_setting > 0 && !time_small_requests()) || !markers() || !audio() ||
         !frames() || !walk_back())
         return 4;
-    if (!o_.out_folder.empty()) {
+    if (o_.bench)
+        log_line("bench %ld frames checksum 0x%08x", frames_written_, checksum_);
+    if (!o_.out_folder.empty() && !o_.bench) {
         const std::string path = o_.out_folder + "\\premiere_export.markers.txt";
         if (FILE* f = std::fopen(path.c_str(), "wb")) {
             std::fputs(markers_text_.c_str(), f);
@@ -286,7 +331,7 @@ int session::run()
 
 }  // namespace
 
-int run_premiere_session(encoder_channel& channel, const premiere_session_options& options)
+int run_premiere_session(encoder_channel& channel, const session_options& options)
 {
     session s(channel, options);
     return s.run();

@@ -1,0 +1,11 @@
+// The encoder's half of a QuickTime export: general info, each track's info, then every sound
+// sample and video frame by time, the 'MAML' text piece by piece and the first 'GROL' sample,
+// then done. What it receives goes into an AVI file (video with the sound interleaved) and a
+// text file.
+#pragma once
+
+#include "encoder_channel.h"
+#include "session_options.h"
+
+// 0 on success, 4 when an answer did not come in time, 5 when the end was answered wrongly.
+int run_quicktime_session(encoder_channel& channel, const session_options& options);
