@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <memory>
 #include <unordered_map>
 
@@ -11,8 +12,6 @@ namespace {
 
 constexpr uint8_t freed_fill = 0xDD;
 constexpr uint8_t locked_bit = 0x80;
-// What a disposed master pointer holds until its record is gone.
-constexpr uintptr_t dead_master = 0xDDDDDDDDu;
 
 // The master pointer comes first: a Handle is the address of `master`.
 struct handle_record {
@@ -22,24 +21,53 @@ struct handle_record {
     uint8_t state = 0;
 };
 
-struct block_free {
-    void operator()(handle_record* record) const
-    {
-        std::free(record->master);
-        record->master = reinterpret_cast<char*>(dead_master);
-        delete record;
-    }
-};
-
 char* allocate(uint32_t size)
 {
     return static_cast<char*>(std::malloc(size == 0 ? 1 : size));
 }
 
+// Blocks given up are overwritten and kept a while before they are freed, so that the
+// allocator cannot hand the same address straight back: a stale pointer keeps reading 0xDD
+// instead of a block that happens to live there again.
+class quarantine {
+public:
+    ~quarantine()
+    {
+        for (const held& h : blocks_)
+            std::free(h.block);
+    }
+    void add(char* block, uint32_t capacity)
+    {
+        const uint32_t bytes = capacity == 0 ? 1 : capacity;
+        std::memset(block, freed_fill, bytes);
+        if (bytes > max_bytes) {
+            std::free(block);
+            return;
+        }
+        blocks_.push_back({block, bytes});
+        total_ += bytes;
+        while (blocks_.size() > max_blocks || total_ > max_bytes) {
+            total_ -= blocks_.front().bytes;
+            std::free(blocks_.front().block);
+            blocks_.pop_front();
+        }
+    }
+
+private:
+    static constexpr size_t max_blocks = 256;
+    static constexpr size_t max_bytes = 8u << 20;
+    struct held {
+        char* block;
+        uint32_t bytes;
+    };
+    std::deque<held> blocks_;
+    size_t total_ = 0;
+};
+
 void release(char* block, uint32_t capacity)
 {
-    std::memset(block, freed_fill, capacity == 0 ? 1 : capacity);
-    std::free(block);
+    static quarantine held;
+    held.add(block, capacity);
 }
 
 bool moving = [] {
@@ -219,8 +247,8 @@ OSErr dispose(Handle handle)
         return handle == nullptr ? nilHandleErr : not_a_heap_block_err;
     handle_record* record = it->second;
     handles().erase(it);
-    std::memset(record->master, freed_fill, record->capacity == 0 ? 1 : record->capacity);
-    block_free()(record);
+    release(record->master, record->capacity);
+    delete record;
     return noErr;
 }
 
