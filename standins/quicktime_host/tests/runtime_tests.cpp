@@ -99,7 +99,7 @@ TEST(quicktime_runtime, descriptions_are_runtime_handles_that_may_move)
 {
     hx_qt_standin standin;
     if (!runtime_standin(&standin))
-        GTEST_SKIP() << "the system folder's QuickTime.qts has no stand-in exports";
+        FAIL() << "the system folder's QuickTime.qts has no stand-in exports";
     standin.set_move_handles(1);
     const long before = standin.live_blocks();
     {
@@ -127,7 +127,7 @@ TEST(quicktime_runtime, a_description_the_runtime_cannot_allocate_fails_the_requ
 {
     hx_qt_standin standin;
     if (!runtime_standin(&standin))
-        GTEST_SKIP() << "the system folder's QuickTime.qts has no stand-in exports";
+        FAIL() << "the system folder's QuickTime.qts has no stand-in exports";
     qt_movie movie(short_movie());
     const qt_data_source video = movie.sources()[0];
     MovieExportGetDataParams p{};
@@ -144,7 +144,7 @@ TEST(quillex_through_quicktime, answers_version_can_do_and_unserved_selectors)
     hx_qt_standin standin;
     const std::string qtx = component_file();
     if (qtx.empty() || !runtime_standin(&standin))
-        GTEST_SKIP() << "needs Quillex.qtx in the build and the runtime stand-in's Component Manager";
+        FAIL() << "needs Quillex.qtx in the build and the runtime stand-in's Component Manager";
     quicktime_host host;
     std::string error;
     ASSERT_TRUE(host.load_component(qtx, &error)) << error;
@@ -164,7 +164,7 @@ TEST(quillex_through_quicktime, exports_the_generated_movie)
     hx_qt_standin standin;
     const std::string qtx = component_file();
     if (qtx.empty() || !runtime_standin(&standin))
-        GTEST_SKIP() << "needs Quillex.qtx in the build and the runtime stand-in's Component Manager";
+        FAIL() << "needs Quillex.qtx in the build and the runtime stand-in's Component Manager";
     quicktime_host host;
     std::string error;
     ASSERT_TRUE(host.load_component(qtx, &error)) << error;
@@ -206,6 +206,6 @@ TEST(quicktime_host_program, exports_and_exits_0)
 {
     hx_qt_standin standin;
     if (component_file().empty() || !runtime_standin(&standin))
-        GTEST_SKIP() << "needs Quillex.qtx in the build and the runtime stand-in's Component Manager";
+        FAIL() << "needs Quillex.qtx in the build and the runtime stand-in's Component Manager";
     EXPECT_EQ(run_program("--seconds 1 --width 64 --height 48 --quiet"), 0u);
 }
