@@ -201,21 +201,22 @@ int32_t GetTrackDuration(TrackRecord& record)
         return noErr;
     }
 
-    // Search for the end with the data procedure. A probe that does not narrow the interval
-    // (a host that answers every time past the end with its last sample) ends the search.
+    // Search for the end with the data procedure. A probe that leaves the interval as it was
+    // would be asked again for ever (a host that answers every time past the end with its last
+    // sample), so the search ends there; an honest host needs 32 probes at most.
     MovieExportGetDataParams request = quillex_data_request(record);
     int64_t low = 0, high = 0x7FFFFFFF, t = 0x7FFFFFFF;
-    while (high > low + 1) {
+    for (int probes = 0; high > low + 1 && probes < 64; ++probes) {
         request.requestedTime = static_cast<int32_t>(t);
         request.requestedSampleCount = 1;
-        const int64_t width = high - low;
         if (record.data_proc(record.reference, &request) != noErr)
             high = t;
         else
             low = static_cast<int64_t>(request.actualTime) + request.durationPerSample;
-        if (high - low >= width)
+        const int64_t next = low + (high - low) / 2;
+        if (next == t)
             break;
-        t = low + (high - low) / 2;
+        t = next;
     }
     record.duration_lo = static_cast<uint32_t>(std::max<int64_t>(0, std::min<int64_t>(low, UINT32_MAX)));
     record.duration_hi = 0;

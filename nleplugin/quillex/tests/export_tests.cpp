@@ -1,0 +1,675 @@
+// Exports through Quillex.qtx: the QuickTime host stand-in in this process hands the component
+// a generated movie, and the encoder is either this test (a window of the encoder's class that
+// the component wakes, then the channel opened by name and asked exactly what a test checks) or
+// the stand-in encoder, started by the component through the registry.
+#include "avi_reader.h"
+#include "encoder_channel.h"
+#include "quicktime_host.h"
+#include "test_process.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+using bytes = std::vector<uint8_t>;
+using namespace qt_glue;
+
+constexpr char prefix[] = "TessoraQTExport";
+constexpr uint8_t fill = 0xA7;
+
+bool channel_exists()
+{
+    for (const char* suffix : {"sem_a", "sem_b"}) {
+        const HANDLE h = OpenSemaphoreA(SYNCHRONIZE, FALSE, (std::string(prefix) + suffix).c_str());
+        if (h != nullptr) {
+            CloseHandle(h);
+            return true;
+        }
+    }
+    for (const char* suffix : {"param", "data"}) {
+        const HANDLE h = OpenFileMappingA(FILE_MAP_READ, FALSE, (std::string(prefix) + suffix).c_str());
+        if (h != nullptr) {
+            CloseHandle(h);
+            return true;
+        }
+    }
+    return false;
+}
+
+LRESULT CALLBACK quiet_window(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
+{
+    return message >= WM_USER ? 0 : DefWindowProcA(window, message, wparam, lparam);
+}
+
+qt_movie_settings small_movie()
+{
+    qt_movie_settings s;
+    s.width = 64;
+    s.height = 48;
+    s.fps = 10;
+    s.video_time_scale = 600;
+    s.seconds = 1;
+    s.sound_rate = 8000;
+    s.text_length = 100;
+    return s;
+}
+
+// The export's own side of the test: opens the component, adds the movie and exports it.
+class Exporter {
+public:
+    Exporter()
+    {
+        std::string error;
+        loaded_ = host_.load_component(bin_dir() + "Quillex.qtx", &error);
+        EXPECT_TRUE(loaded_) << error;
+        ci_ = loaded_ ? host_.open() : nullptr;
+        EXPECT_NE(ci_, nullptr);
+    }
+    ~Exporter()
+    {
+        if (ci_ != nullptr)
+            host_.close(ci_);
+    }
+    Exporter(const Exporter&) = delete;
+    Exporter& operator=(const Exporter&) = delete;
+
+    void add(qt_movie& movie, bool with_progress = true)
+    {
+        if (with_progress) {
+            EXPECT_EQ(movie_export_set_progress_proc(ci_, progress.proc(), progress.refcon()), noErr);
+        }
+        for (const qt_data_source& s : movie.sources()) {
+            int32_t id = -1;
+            EXPECT_EQ(movie_export_add_data_source(ci_, s.media_type, s.time_scale, &id, s.property_proc,
+                                                   s.data_proc, s.ref_con),
+                      noErr);
+            ids.push_back(id);
+        }
+    }
+    ComponentResult export_now()
+    {
+        Handle reference = NewHandleClear(4);
+        const ComponentResult result =
+            movie_export_from_procedures_to_data_ref(ci_, reference, hx_fourcc("hndl"));
+        DisposeHandle(reference);
+        return result;
+    }
+
+    quicktime_host host_;
+    ComponentInstance ci_ = nullptr;
+    qt_progress progress;
+    std::vector<int32_t> ids;
+    bool loaded_ = false;
+};
+
+// ---- This test as the encoder ---------------------------------------------------------------
+
+class ScriptedExport : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_FALSE(channel_exists());
+        WNDCLASSA window_class{};
+        window_class.lpfnWndProc = quiet_window;
+        window_class.lpszClassName = "MainClassW";
+        RegisterClassA(&window_class);
+        window_ = CreateWindowA("MainClassW", "", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
+        ASSERT_NE(window_, nullptr);
+    }
+
+    void TearDown() override
+    {
+        if (thread_ != nullptr) {
+            if (!wait_pumping(thread_, 0)) {
+                set(0, 3);
+                channel_.turn(10000);
+            }
+            EXPECT_TRUE(wait_pumping(thread_, 10000));
+            CloseHandle(thread_);
+        }
+        channel_.close();
+        exporter_.reset();
+        DestroyWindow(window_);
+        EXPECT_FALSE(channel_exists()) << "the export left its channel open";
+    }
+
+    // Starts an export of `settings` on a thread of its own and opens its channel.
+    void start(const qt_movie_settings& settings, const std::function<void(qt_movie&)>& faults = nullptr)
+    {
+        movie_ = std::make_unique<qt_movie>(settings);
+        if (faults)
+            faults(*movie_);
+        exporter_ = std::make_unique<Exporter>();
+        exporter_->add(*movie_);
+        thread_ = CreateThread(nullptr, 0, run_export, this, 0, nullptr);
+        ASSERT_TRUE(wait_until([&] { return channel_.open(channel_names::from_prefix(prefix), 0); }, 15000));
+    }
+
+    // Ends the export with the done code and returns its result.
+    ComponentResult finish()
+    {
+        ask(3);
+        EXPECT_EQ(word(0), 3u);
+        EXPECT_EQ(word(4), 0u);
+        EXPECT_TRUE(wait_pumping(thread_, 10000));
+        CloseHandle(thread_);
+        thread_ = nullptr;
+        channel_.close();
+        return result_;
+    }
+
+    // Writes the request and waits for the answer; `fill` over everything it does not use first.
+    void ask(uint32_t code, int32_t track = 0, int32_t time = 0, int32_t count = 0)
+    {
+        std::memset(channel_.data().payload(), fill, channel_.data().size());
+        std::memset(channel_.param().payload(), fill, channel_.param().size());
+        set(0, code);
+        set(8, static_cast<uint32_t>(track));
+        set(12, static_cast<uint32_t>(time));
+        set(16, static_cast<uint32_t>(count));
+        ASSERT_TRUE(channel_.turn(10000)) << "request " << code;
+    }
+
+    uint32_t word(uint32_t offset) const { return channel_.param().word(offset / 4); }
+    void set(uint32_t offset, uint32_t v) { channel_.param().set_word(offset / 4, v); }
+    const uint8_t* param() const { return channel_.param().payload(); }
+    const uint8_t* data() const { return channel_.data().payload(); }
+    uint32_t data_word(uint32_t offset) const
+    {
+        uint32_t v;
+        std::memcpy(&v, data() + offset, 4);
+        return v;
+    }
+    bool untouched(const uint8_t* p, size_t from, size_t to) const
+    {
+        for (size_t i = from; i < to; ++i)
+            if (p[i] != fill)
+                return false;
+        return true;
+    }
+    // A failed answer: status 1, and neither block touched past the status.
+    void expect_refused(const char* what)
+    {
+        EXPECT_EQ(word(4), 1u) << what;
+        EXPECT_TRUE(untouched(param(), 8 + 16, 116)) << what;
+        EXPECT_TRUE(untouched(data(), 0, channel_.data().size())) << what;
+    }
+
+    int32_t id_of(qt_track track) const
+    {
+        int32_t id = 0;
+        for (const qt_data_source& s : movie_->sources()) {
+            if (s.track == track)
+                return exporter_->ids[static_cast<size_t>(id)];
+            ++id;
+        }
+        return -1;
+    }
+
+    static DWORD WINAPI run_export(void* self)
+    {
+        auto* me = static_cast<ScriptedExport*>(self);
+        me->result_ = me->exporter_->export_now();
+        return 0;
+    }
+
+    HWND window_ = nullptr;
+    std::unique_ptr<qt_movie> movie_;
+    std::unique_ptr<Exporter> exporter_;
+    HANDLE thread_ = nullptr;
+    ComponentResult result_ = -1;
+    mutable encoder_channel channel_;
+};
+
+TEST_F(ScriptedExport, GeneralAndTrackInformation)
+{
+    start(small_movie());
+    EXPECT_EQ(channel_.param().size(), 116u);
+    EXPECT_EQ(channel_.data().size(), 65536u);
+    ASSERT_EQ(exporter_->progress.calls.size(), 1u) << "progress opened before the first request";
+    EXPECT_EQ(exporter_->progress.calls[0].message, movieProgressOpen);
+
+    ask(0);
+    EXPECT_EQ(word(4), 0u);
+    EXPECT_EQ(data_word(0), 4u);
+    EXPECT_EQ(data_word(4), 0x00010000u) << "settings as held in memory";
+    EXPECT_EQ(data_word(8), 0u);
+    for (size_t i = 12; i < 268; ++i)
+        ASSERT_EQ(data()[i], 0) << i;
+    EXPECT_TRUE(untouched(data(), 268, 1024));
+
+    for (qt_track track : qt_all_tracks) {
+        const int32_t id = id_of(track);
+        ask(1, id);
+        EXPECT_EQ(word(4), 0u);
+        EXPECT_TRUE(untouched(data(), 0, 4));
+        EXPECT_EQ(static_cast<int32_t>(data_word(4)), id);
+        EXPECT_EQ(static_cast<int32_t>(data_word(8)), movie_->time_scale(track));
+        EXPECT_EQ(static_cast<int32_t>(data_word(12)), movie_->duration(track)) << qt_track_name(track);
+        EXPECT_EQ(data_word(16), 0u);
+        EXPECT_EQ(data_word(20), qt_movie::media_type(track));
+        const bytes description = movie_->expected_description(track);
+        const size_t n = track == qt_track::sound ? 36 : track == qt_track::text ? 60 : 86;
+        ASSERT_GE(description.size(), n);
+        EXPECT_EQ(0, std::memcmp(data() + 24, description.data(), n)) << qt_track_name(track);
+        for (size_t i = n; i < 86; ++i)
+            EXPECT_EQ(data()[24 + i], 0) << qt_track_name(track) << " description byte " << i;
+        EXPECT_TRUE(untouched(data(), 110, 112));
+        for (size_t i = 112; i < 124; ++i)
+            EXPECT_EQ(data()[i], 0) << i;
+    }
+    EXPECT_EQ(finish(), noErr);
+    ASSERT_EQ(exporter_->progress.calls.size(), 2u);
+    EXPECT_EQ(exporter_->progress.calls[1].message, movieProgressClose);
+    for (const qt_progress_call& call : exporter_->progress.calls) {
+        EXPECT_EQ(call.operation, progressOpExportMovie);
+        EXPECT_EQ(call.percent, 0);
+        EXPECT_EQ(call.movie, nullptr);
+        EXPECT_EQ(call.refcon, exporter_->progress.refcon());
+    }
+}
+
+TEST_F(ScriptedExport, FramesArriveUnchangedAndRawBecomes32)
+{
+    start(small_movie());
+    const int32_t video = id_of(qt_track::video);
+    const int32_t step = movie_->frame_duration();
+    for (int32_t frame : {0, 5, 9}) {
+        ask(2, video, frame * step, 1);
+        EXPECT_EQ(word(4), 0u);
+        EXPECT_EQ(static_cast<int32_t>(word(12)), frame * step);
+        EXPECT_EQ(word(16), 1u);
+        EXPECT_EQ(static_cast<int32_t>(word(20)), step);
+        const bytes expected = movie_->expected_frame(frame);
+        ASSERT_EQ(word(24), expected.size());
+        EXPECT_EQ(0, std::memcmp(data(), expected.data(), expected.size())) << "frame " << frame;
+        bytes description = movie_->expected_description(qt_track::video);
+        const uint32_t thirty_two = 32;
+        std::memcpy(&description[4], &thirty_two, 4);
+        EXPECT_EQ(0, std::memcmp(param() + 28, description.data(), 86));
+        EXPECT_TRUE(untouched(data(), expected.size(), channel_.data().size()));
+    }
+    // The 'GROL' track is image data too.
+    ask(2, id_of(qt_track::grol), 0, 1);
+    EXPECT_EQ(word(4), 0u);
+    EXPECT_EQ(word(32), 32u);
+    EXPECT_EQ(finish(), noErr);
+}
+
+TEST_F(ScriptedExport, RgbaKeepsItsTypeAndAForeignTypeIsRefusedAfterTheCopy)
+{
+    qt_movie_settings s = small_movie();
+    s.video_format = hx_fourcc("RGBA");
+    start(s, [](qt_movie& m) { m.faults(qt_track::grol).desc_type = hx_fourcc("vide"); });
+    ask(2, id_of(qt_track::video), 0, 1);
+    EXPECT_EQ(word(4), 0u);
+    EXPECT_EQ(word(32), hx_fourcc("RGBA"));
+    const bytes frame = movie_->expected_frame(0);
+    EXPECT_EQ(0, std::memcmp(data(), frame.data(), frame.size()));
+    // A 'GROL' track whose procedure says 'vide' is answered as video.
+    ask(2, id_of(qt_track::grol), 0, 1);
+    EXPECT_EQ(word(4), 0u);
+    EXPECT_EQ(word(32), 32u);
+    EXPECT_EQ(finish(), noErr);
+
+    s.video_format = hx_fourcc("jpeg");
+    start(s);
+    ask(2, id_of(qt_track::video), movie_->frame_duration(), 1);
+    EXPECT_EQ(word(4), 1u);
+    const bytes second = movie_->expected_frame(1);
+    EXPECT_EQ(word(24), second.size());
+    EXPECT_EQ(0, std::memcmp(data(), second.data(), second.size())) << "the sample stands in the block";
+    EXPECT_TRUE(untouched(param(), 28, 116)) << "no description header for a refused format";
+    EXPECT_EQ(finish(), noErr) << "a refused request does not fail the export";
+}
+
+TEST_F(ScriptedExport, SoundInBothByteOrdersAndRawSoundRefused)
+{
+    for (OSType format : {hx_fourcc("sowt"), hx_fourcc("twos"), hx_fourcc("raw ")}) {
+        qt_movie_settings s = small_movie();
+        s.sound_format = format;
+        start(s);
+        ask(2, id_of(qt_track::sound), 1000, 500);
+        const bytes expected = movie_->expected_sound(1000, 500);
+        EXPECT_EQ(word(24), expected.size());
+        EXPECT_EQ(0, std::memcmp(data(), expected.data(), expected.size()));
+        EXPECT_EQ(word(12), 1000u);
+        EXPECT_EQ(word(16), 500u);
+        if (format == hx_fourcc("raw ")) {
+            EXPECT_EQ(word(4), 1u);
+        } else {
+            EXPECT_EQ(word(4), 0u);
+            EXPECT_EQ(0, std::memcmp(param() + 28, movie_->expected_description(qt_track::sound).data(), 36));
+            EXPECT_TRUE(untouched(param(), 64, 116));
+        }
+        EXPECT_EQ(finish(), noErr);
+    }
+}
+
+TEST_F(ScriptedExport, TextLongerThanTheBlockGoesInPiecesTheEncoderAsksFor)
+{
+    qt_movie_settings s = small_movie();
+    s.has_video = false;
+    s.text_length = 100000;
+    start(s);
+    ASSERT_EQ(channel_.data().size(), 65536u);
+    const int32_t text = id_of(qt_track::text);
+    const std::string& whole = movie_->text();
+    const struct {
+        uint32_t offset, length;
+    } pieces[] = {{0, 65535}, {65535, 100000 - 65535}, {99999, 1}};
+    for (const auto& piece : pieces) {
+        ask(2, text, static_cast<int32_t>(piece.offset), 12345);
+        EXPECT_EQ(word(4), 0u);
+        EXPECT_EQ(word(12), piece.offset);
+        EXPECT_EQ(word(16), piece.length);
+        EXPECT_EQ(word(24), 100000u);
+        EXPECT_EQ(0, std::memcmp(data(), whole.data() + piece.offset, piece.length));
+        EXPECT_EQ(data()[piece.length], 0);
+        EXPECT_EQ(0, std::memcmp(param() + 28, movie_->expected_description(qt_track::text).data(), 60));
+    }
+    // At or past the end of the text, nothing is read or written.
+    ask(2, text, 100000, 1);
+    expect_refused("offset at the end of the text");
+    ask(2, text, -5, 1);
+    expect_refused("offset far past the end");
+    // Whatever the encoder asked, the text track was read as its first sample.
+    for (const qt_data_request& r : movie_->journal().data_of(qt_track::text)) {
+        EXPECT_EQ(r.requested_time, 0);
+        EXPECT_EQ(r.requested_count, 1);
+    }
+    EXPECT_EQ(finish(), noErr);
+}
+
+TEST_F(ScriptedExport, TextShorterThanTheBlockGoesWholeAndAFullBlockOfTextInPieces)
+{
+    qt_movie_settings s = small_movie();
+    s.has_video = false;
+    s.text_length = 100;
+    start(s);
+    ask(2, id_of(qt_track::text), 50, 7);
+    EXPECT_EQ(word(4), 0u);
+    EXPECT_EQ(word(12), 0u);
+    EXPECT_EQ(word(16), 100u);
+    EXPECT_EQ(0, std::memcmp(data(), movie_->text().data(), 100));
+    EXPECT_EQ(data()[100], 0);
+    EXPECT_TRUE(untouched(data(), 101, 65536));
+    EXPECT_EQ(finish(), noErr);
+
+    s.text_length = 65536;
+    start(s);
+    ask(2, id_of(qt_track::text), 0, 1);
+    EXPECT_EQ(word(16), 65535u);
+    ask(2, id_of(qt_track::text), 65535, 1);
+    EXPECT_EQ(word(12), 65535u);
+    EXPECT_EQ(word(16), 1u);
+    EXPECT_EQ(data()[0], static_cast<uint8_t>(movie_->text()[65535]));
+    EXPECT_EQ(data()[1], 0);
+    EXPECT_EQ(finish(), noErr);
+}
+
+TEST_F(ScriptedExport, TheBlockFollowsTheLargestFrame)
+{
+    start(small_movie(), [](qt_movie& m) { m.faults(qt_track::video).image_data_size = 1000000; });
+    EXPECT_EQ(channel_.data().size(), 1000000u);
+    EXPECT_EQ(finish(), noErr);
+    start(small_movie(), [](qt_movie& m) { m.faults(qt_track::video).image_data_size = 0; });
+    EXPECT_EQ(channel_.data().size(), 65536u);
+    EXPECT_EQ(finish(), noErr);
+    qt_movie_settings sound_only = small_movie();
+    sound_only.has_video = sound_only.has_text = sound_only.has_grol = false;
+    start(sound_only);
+    EXPECT_EQ(channel_.data().size(), 65536u);
+    ask(0);
+    EXPECT_EQ(data_word(0), 1u);
+    EXPECT_EQ(finish(), noErr);
+}
+
+TEST_F(ScriptedExport, EndOfDataIsStatusTwoAndTheLoopGoesOn)
+{
+    start(small_movie(), [](qt_movie& m) {
+        m.faults(qt_track::video).fail_from_time = 300;
+        m.faults(qt_track::video).fail_error = eofErr;
+    });
+    ask(2, id_of(qt_track::video), 360, 1);
+    EXPECT_EQ(word(4), 2u);
+    EXPECT_TRUE(untouched(param(), 24, 116));
+    EXPECT_TRUE(untouched(data(), 0, channel_.data().size()));
+    ask(2, id_of(qt_track::video), 60, 1);
+    EXPECT_EQ(word(4), 0u);
+    EXPECT_EQ(finish(), noErr);
+}
+
+TEST_F(ScriptedExport, WhatTheEncoderOrTheHostGetsWrongIsRefusedWithoutTouchingTheBlocks)
+{
+    start(small_movie(), [](qt_movie& m) {
+        m.faults(qt_track::sound).extra_data = 70000;  // more than the block holds
+        m.faults(qt_track::text).null_data = true;
+    });
+    for (int32_t bad : {4, 7, -1, 0x7FFFFFFF}) {
+        ask(1, bad);
+        expect_refused("track info of an unknown track");
+        ask(2, bad, 0, 1);
+        expect_refused("track data of an unknown track");
+    }
+    ask(2, id_of(qt_track::sound), 0, 100);
+    expect_refused("data larger than the block");
+    ask(2, id_of(qt_track::text), 0, 1);
+    expect_refused("a null data pointer with a size");
+    EXPECT_EQ(finish(), noErr);
+
+    start(small_movie());
+    // Every source had a description when the tracks were prepared; now they fail or shrink.
+    movie_->faults(qt_track::grol).null_desc = true;
+    movie_->faults(qt_track::video).short_desc = true;
+    ask(2, id_of(qt_track::grol), 0, 1);
+    EXPECT_EQ(word(4), 1u);
+    ask(2, id_of(qt_track::video), 0, 1);
+    // An 8-byte description still names its pixel format; what its handle lacks reads zero.
+    EXPECT_EQ(word(4), 0u);
+    EXPECT_EQ(word(32), 32u);
+    for (size_t i = 36; i < 114; ++i)
+        EXPECT_EQ(param()[i], 0) << "description header byte " << i;
+    EXPECT_EQ(finish(), noErr);
+}
+
+TEST_F(ScriptedExport, AnUnservedRequestEndsTheExportAnsweredWithCodeThree)
+{
+    start(small_movie());
+    ask(7);
+    EXPECT_EQ(word(0), 3u);
+    EXPECT_EQ(word(4), 0u);
+    EXPECT_TRUE(wait_pumping(thread_, 10000));
+    EXPECT_EQ(result_, noErr);
+    ASSERT_EQ(exporter_->progress.calls.size(), 2u);
+}
+
+TEST_F(ScriptedExport, DurationsFoundByProbingWhenTheHostCannotSay)
+{
+    qt_movie_settings s = small_movie();
+    start(s, [](qt_movie& m) {
+        m.faults(qt_track::sound).duration_fails = true;
+        m.faults(qt_track::sound).fail_from_time = 1000;
+        // Times past the end get the last frame: the search stops when a probe no longer narrows.
+        m.faults(qt_track::video).duration_fails = true;
+        m.faults(qt_track::video).past_end_repeats_last = true;
+    });
+    ask(1, id_of(qt_track::sound));
+    EXPECT_EQ(data_word(12), 1000u);
+    EXPECT_EQ(data_word(16), 0u);
+    ask(1, id_of(qt_track::video));
+    EXPECT_EQ(static_cast<int32_t>(data_word(12)), movie_->duration(qt_track::video));
+    EXPECT_EQ(finish(), noErr);
+}
+
+TEST_F(ScriptedExport, ProgressThatAsksToCancelDoesNotStopTheExport)
+{
+    qt_movie movie(small_movie());
+    exporter_ = std::make_unique<Exporter>();
+    exporter_->progress.answer = -128;
+    movie_ = std::make_unique<qt_movie>(small_movie());
+    exporter_->add(*movie_);
+    thread_ = CreateThread(nullptr, 0, run_export, this, 0, nullptr);
+    ASSERT_TRUE(wait_until([&] { return channel_.open(channel_names::from_prefix(prefix), 0); }, 15000));
+    ask(0);
+    EXPECT_EQ(word(4), 0u);
+    EXPECT_EQ(finish(), noErr);
+    EXPECT_EQ(exporter_->progress.calls.size(), 2u);
+}
+
+TEST_F(ScriptedExport, ASecondExportOnTheSameInstanceAndAnotherOnTheMachine)
+{
+    start(small_movie());
+    // While this one holds the channel, another instance's export cannot make its own.
+    {
+        Exporter other;
+        qt_movie movie(small_movie());
+        other.add(movie);
+        EXPECT_EQ(other.export_now(), memFullErr);
+        EXPECT_TRUE(other.progress.calls.empty());
+    }
+    ask(0);
+    EXPECT_EQ(finish(), noErr);
+
+    // The same instance again: a new channel, the same tracks.
+    thread_ = CreateThread(nullptr, 0, run_export, this, 0, nullptr);
+    ASSERT_TRUE(wait_until([&] { return channel_.open(channel_names::from_prefix(prefix), 0); }, 15000));
+    ask(0);
+    EXPECT_EQ(data_word(0), 4u);
+    ask(2, id_of(qt_track::video), 0, 1);
+    EXPECT_EQ(word(4), 0u);
+    EXPECT_EQ(finish(), noErr);
+    EXPECT_EQ(exporter_->progress.calls.size(), 4u);
+}
+
+// ---- Exports that fail before the channel -----------------------------------------------------
+
+TEST(EarlyFailure, ATrackWithoutDataFailsBeforeTheChannelAndProgress)
+{
+    ASSERT_FALSE(channel_exists());
+    qt_movie movie(small_movie());
+    movie.faults(qt_track::sound).fail_from_time = 0;
+    movie.faults(qt_track::sound).fail_error = -2010;
+    Exporter exporter;
+    exporter.add(movie);
+    EXPECT_EQ(exporter.export_now(), -2010);
+    EXPECT_TRUE(exporter.progress.calls.empty());
+    EXPECT_FALSE(channel_exists());
+    // Later tracks were not visited.
+    EXPECT_EQ(movie.journal().data_count(qt_track::text), 0u);
+}
+
+TEST(EarlyFailure, ATrackWithoutADescriptionFailsWithParamErr)
+{
+    qt_movie movie(small_movie());
+    movie.faults(qt_track::video).null_desc = true;
+    Exporter exporter;
+    exporter.add(movie);
+    EXPECT_EQ(exporter.export_now(), paramErr);
+    EXPECT_TRUE(exporter.progress.calls.empty());
+    EXPECT_FALSE(channel_exists());
+}
+
+// ---- The stand-in encoder, started through the registry ----------------------------------------
+
+class StandInExport : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_FALSE(channel_exists());
+        out_ = temp_file("qt_export");
+        CreateDirectoryA(out_.c_str(), nullptr);
+        SetEnvironmentVariableA("HX_ENCODER_OUT", out_.c_str());
+        SetEnvironmentVariableA("HX_ENCODER_LOG", log_path().c_str());
+        SetEnvironmentVariableA("HX_ENCODER_OPTIONS", "--audio-chunk 1000");
+    }
+    void TearDown() override { EXPECT_FALSE(channel_exists()) << "the export left its channel open"; }
+
+    ComponentResult run(qt_movie& movie, Exporter& exporter)
+    {
+        DeleteFileA(log_path().c_str());
+        exporter.add(movie);
+        const ComponentResult result = exporter.export_now();
+        // The encoder has written its files before it answered the end; it lets go of the
+        // channel's names when it exits (or dies).
+        wait_until([&] { return !channel_exists(); }, 10000);
+        return result;
+    }
+    std::string log_path() const { return out_ + "\\encoder.log"; }
+    std::string log() const { return read_file(log_path()); }
+
+    std::string out_;
+};
+
+TEST_F(StandInExport, EveryFrameSampleAndTextByteArrivesAsTheHostServedIt)
+{
+    qt_movie_settings s = small_movie();
+    s.seconds = 2;
+    s.text_length = 70000;  // longer than the 65536-byte block: fetched in pieces
+    qt_movie movie(s);
+    Exporter exporter;
+    ASSERT_EQ(run(movie, exporter), noErr) << log();
+    EXPECT_EQ(exporter.progress.calls.size(), 2u);
+
+    const avi_contents avi = read_avi(out_ + "\\quicktime_export.avi");
+    ASSERT_TRUE(avi.riff);
+    EXPECT_EQ(avi.width, 64);
+    EXPECT_EQ(avi.height, 48);
+    EXPECT_EQ(avi.bits, 32);
+    ASSERT_EQ(avi.frames.size(), 20u);
+    for (int32_t f = 0; f < 20; ++f) {
+        int wrong = 0;
+        for (int32_t y = 0; y < 48; ++y)
+            for (int32_t x = 0; x < 64; ++x) {
+                uint32_t stored;  // B, G, R, A in bottom-up rows: an ARGB value little-endian
+                std::memcpy(&stored, &avi.frames[f][((47 - y) * 64 + x) * 4], 4);
+                wrong += stored != qt_movie::pixel(f, x, y);
+            }
+        EXPECT_EQ(wrong, 0) << "frame " << f;
+    }
+    EXPECT_EQ(avi.audio_channels, 2);
+    EXPECT_EQ(avi.audio_rate, 8000);
+    EXPECT_EQ(avi.audio_bits, 16);
+    ASSERT_EQ(avi.samples.size(), 2u * 16000u);
+    int wrong = 0;
+    for (int64_t i = 0; i < 16000; ++i)
+        for (int c = 0; c < 2; ++c)
+            wrong += avi.samples[i * 2 + c] != movie.expected_sample(i, c);
+    EXPECT_EQ(wrong, 0);
+    EXPECT_EQ(read_file(out_ + "\\quicktime_export.maml.txt"), movie.text());
+}
+
+TEST_F(StandInExport, AnEncoderThatDiesAtAnyRequestEndsTheExportWithAnError)
+{
+    for (int n : {0, 1, 3, 8, 15}) {
+        SetEnvironmentVariableA("HX_ENCODER_OPTIONS", ("--die-after " + std::to_string(n)).c_str());
+        qt_movie movie(small_movie());
+        Exporter exporter;
+        const ComponentResult result = run(movie, exporter);
+        EXPECT_NE(result, noErr) << "encoder died after " << n << " requests";
+        ASSERT_EQ(exporter.progress.calls.size(), 2u) << n;
+        EXPECT_EQ(exporter.progress.calls[1].message, movieProgressClose);
+        EXPECT_FALSE(channel_exists()) << n;
+    }
+    SetEnvironmentVariableA("HX_ENCODER_OPTIONS", nullptr);
+    qt_movie movie(small_movie());
+    Exporter exporter;
+    EXPECT_EQ(run(movie, exporter), noErr) << "the next export after the deaths";
+}
+
+TEST_F(StandInExport, AHostileEncoderLeavesTheHostAliveAndTheExportReturns)
+{
+    SetEnvironmentVariableA("HX_ENCODER_OPTIONS", "--hostile 3000");
+    qt_movie movie(small_movie());
+    Exporter exporter;
+    EXPECT_EQ(run(movie, exporter), noErr) << log();
+    EXPECT_EQ(exporter.progress.calls.size(), 2u);
+}
+
+}  // namespace
