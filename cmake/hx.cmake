@@ -24,15 +24,19 @@ function(hx_rig_fixture)
   set_tests_properties(rig.stop PROPERTIES FIXTURES_CLEANUP wine)
 endfunction()
 
-# hx_add_gtest(target SOURCES ... [LIBS ...] [LOCK name])
+# hx_add_gtest(target SOURCES ... [LIBS ...] [LOCK name] [TIMEOUT seconds])
 # A GoogleTest program whose cases run one by one under Wine, inside the rig.
 # LOCK serialises programs that use fixed object names, registry keys or system files.
+# TIMEOUT bounds each case (60 seconds unless given).
 function(hx_add_gtest target)
-  cmake_parse_arguments(arg "" "LOCK" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(arg "" "LOCK;TIMEOUT" "SOURCES;LIBS" ${ARGN})
+  if(NOT arg_TIMEOUT)
+    set(arg_TIMEOUT 60)
+  endif()
   add_executable(${target} ${arg_SOURCES})
   hx_warnings(${target})
   target_link_libraries(${target} PRIVATE ${arg_LIBS} GTest::gtest)
-  set(props FIXTURES_REQUIRED wine TIMEOUT 60)
+  set(props FIXTURES_REQUIRED wine TIMEOUT ${arg_TIMEOUT})
   if(arg_LOCK)
     list(APPEND props RESOURCE_LOCK ${arg_LOCK})
   endif()

@@ -32,6 +32,8 @@ const hx_encoder_profile hx_premiere_profile = {
 namespace {
 
 constexpr REGSAM install_key_access = KEY_QUERY_VALUE | KEY_SET_VALUE;
+// Only values are read: a key that refuses writing is still good enough.
+constexpr REGSAM install_key_read_access = KEY_QUERY_VALUE;
 constexpr UINT subkey_size = 40;
 constexpr UINT version_key_size = 240;
 constexpr UINT program_path_size = 260;
@@ -44,7 +46,10 @@ class registry_key {
 public:
     registry_key(const char* path)
     {
-        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, install_key_access, &key_) != ERROR_SUCCESS)
+        LONG result = RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, install_key_access, &key_);
+        if (result == ERROR_ACCESS_DENIED)
+            result = RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, install_key_read_access, &key_);
+        if (result != ERROR_SUCCESS)
             key_ = nullptr;
     }
     registry_key(const registry_key&) = delete;

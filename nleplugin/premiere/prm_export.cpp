@@ -82,16 +82,15 @@ private:
 
     // The data block: its payload, or null while there is none (a failed growth).
     uint8_t* data() { return m_.data_memory.is_open() ? m_.data_memory.data() : nullptr; }
-    // Makes every byte from `from` to the end of the block zero. Only bytes this export has
-    // written can be nonzero (a new block is zero and the encoder only reads it), so the
-    // cost follows the answers, not the block.
-    void zero_from(uint32_t from)
+    // Zeroes the block from `from` to its end. Between answers the encoder owns the block and
+    // may have written anywhere in it, so a frame or audio answer first writes its bytes and
+    // then clears everything it did not write: every byte is set once per answer.
+    void zero_rest(uint32_t from)
     {
-        if (dirty_end_ > from && data() != nullptr)
-            std::memset(data() + from, 0, dirty_end_ - from);
-        dirty_end_ = std::min(dirty_end_, from);
+        const uint32_t size = m_.data_memory.size();
+        if (data() != nullptr && from < size)
+            std::memset(data() + from, 0, size - from);
     }
-    void wrote(uint32_t end) { dirty_end_ = std::max(dirty_end_, end); }
 
     prm_export_record& record_;
     prm_work_area* work_area_;
@@ -99,7 +98,6 @@ private:
     prm_standard_parameters& standard_;
     uint8_t* param_ = nullptr;
     bool work_area_chosen_ = false;
-    uint32_t dirty_end_ = 0;
 };
 
 int32_t export_session::run()
@@ -317,7 +315,7 @@ void export_session::audio_samples()
     // host's buffer.
     if (out == nullptr || count <= 0 || bits < 8 || start < 0 || channel < 0 || channel >= channels ||
         n_rate <= 0 || d_rate <= 0 || count * 2 > m_.data_memory.size()) {
-        zero_from(0);
+        zero_rest(0);
         set(prm_at_status, prm_status_failed);
         return;
     }
@@ -367,8 +365,7 @@ void export_session::audio_samples()
         offset = 0;
         ++frame;
     }
-    wrote(static_cast<uint32_t>(written * 2));
-    zero_from(static_cast<uint32_t>(written * 2));
+    zero_rest(static_cast<uint32_t>(written * 2));
 
     if (!failed && (result == prm_host_ok || result == prm_host_ok_last)) {
         set(prm_at_length, static_cast<int32_t>(obtained * bytes_per_sample));
@@ -387,14 +384,14 @@ void export_session::video_frame()
     const int32_t result =
         video().get_frame(word(prm_at_frame), &pixels, &row_bytes, &info, 0, record_.render_context);
     if (result != prm_host_ok && result != prm_host_ok_last) {
-        zero_from(0);
+        zero_rest(0);
         set(prm_at_status, result == prm_host_failed ? prm_status_host_failed : prm_status_failed);
         return;
     }
     const int64_t length = static_cast<int64_t>(record_.height) * row_bytes;
     if (pixels == nullptr || record_.height < 0 || row_bytes < 0 ||
         length > UINT32_MAX - hx_shared_memory::header_size) {
-        zero_from(0);
+        zero_rest(0);
         set(prm_at_status, prm_status_failed);
         return;
     }
@@ -402,15 +399,13 @@ void export_session::video_frame()
     if (m_.data_memory.size() < bytes) {
         // A larger block under the same name; the encoder opens it afresh.
         m_.close_data_memory();
-        dirty_end_ = 0;
         if (m_.create_data_memory(bytes) != hx_prm_ok) {
             set(prm_at_status, prm_status_failed);
             return;
         }
     }
     std::memcpy(data(), pixels, bytes);
-    wrote(bytes);
-    zero_from(bytes);
+    zero_rest(bytes);
     set(prm_at_length, static_cast<int32_t>(bytes));
     set(prm_at_row_bytes, row_bytes);
     set(prm_at_frame_info, info.word[1]);
@@ -458,7 +453,6 @@ void export_session::next_marker()
         field.text[n] = 0;
     }
     std::memcpy(out, &marker, sizeof marker);
-    wrote(sizeof marker);
     set(prm_at_length, static_cast<int32_t>(sizeof marker));
     set(prm_at_status, prm_status_served);
 }
@@ -483,7 +477,6 @@ void export_session::walk_back()
     video().get_frame_info(cursor, info, record_.render_context);
     set(prm_at_walk_cursor, info[9]);
     std::memcpy(out, &info[9], 4);
-    wrote(4);
     set(prm_at_walk_found, 1);
     set(prm_at_length, 4);
     set(prm_at_status, prm_status_served);

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -49,6 +50,51 @@ void register_edition(const char* edition, const std::string& subkey, const char
     if (executable != nullptr)
         set_string(halvex + "\\" + subkey, "Executable", executable);
 }
+
+// Sets a key's DACL to one entry for everyone. `rights` without KEY_SET_VALUE makes a key
+// that can be read but not written to; WRITE_DAC stays so that the key can be given back.
+bool set_key_rights(const std::string& key, DWORD rights)
+{
+    HKEY handle;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, WRITE_DAC, &handle) != ERROR_SUCCESS)
+        return false;
+    SID_IDENTIFIER_AUTHORITY world = SECURITY_WORLD_SID_AUTHORITY;
+    PSID everyone = nullptr;
+    bool done = false;
+    if (AllocateAndInitializeSid(&world, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0, &everyone)) {
+        alignas(DWORD) BYTE acl_bytes[256];
+        ACL* acl = reinterpret_cast<ACL*>(acl_bytes);
+        SECURITY_DESCRIPTOR descriptor;
+        done = InitializeAcl(acl, sizeof acl_bytes, ACL_REVISION) &&
+               AddAccessAllowedAce(acl, ACL_REVISION, rights | WRITE_DAC, everyone) &&
+               InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) &&
+               SetSecurityDescriptorDacl(&descriptor, TRUE, acl, FALSE) &&
+               RegSetKeySecurity(handle, DACL_SECURITY_INFORMATION, &descriptor) == ERROR_SUCCESS;
+        FreeSid(everyone);
+    }
+    RegCloseKey(handle);
+    return done;
+}
+
+// Keys made read-only for the length of a test, and given full access again after it.
+class read_only_keys {
+public:
+    explicit read_only_keys(std::vector<std::string> keys) : keys_(std::move(keys))
+    {
+        for (const std::string& key : keys_)
+            EXPECT_TRUE(set_key_rights(key, KEY_READ)) << key;
+    }
+    ~read_only_keys()
+    {
+        for (const std::string& key : keys_)
+            EXPECT_TRUE(set_key_rights(key, KEY_ALL_ACCESS)) << key;
+    }
+    read_only_keys(const read_only_keys&) = delete;
+    read_only_keys& operator=(const read_only_keys&) = delete;
+
+private:
+    std::vector<std::string> keys_;
+};
 
 int count(const std::string& text, const std::string& what)
 {
@@ -154,6 +200,27 @@ TEST_F(Launcher, ReadInstallInfoEdgeCases)
     register_edition("LatestEZ", "Half", nullptr, nullptr);
     EXPECT_EQ(read_install_info("LatestEZ", folder, executable), 0);
     EXPECT_STREQ(executable, "bin.exe");
+}
+
+TEST_F(Launcher, ReadInstallInfoReadsKeysThatRefuseWriting)
+{
+    register_edition("LatestEZ", "Locked\\6.0", "C:\\Locked", "locked.exe");
+    const read_only_keys locked({halvex + "\\", halvex + "\\Locked\\6.0"});
+    // The key really refuses the access asked first.
+    HKEY key = nullptr;
+    ASSERT_EQ(
+        RegOpenKeyExA(HKEY_LOCAL_MACHINE, (halvex + "\\").c_str(), 0, KEY_QUERY_VALUE | KEY_SET_VALUE, &key),
+        ERROR_ACCESS_DENIED);
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, (halvex + "\\Locked\\6.0").c_str(), 0,
+                            KEY_QUERY_VALUE | KEY_SET_VALUE, &key),
+              ERROR_ACCESS_DENIED);
+
+    char folder[hx_install_folder_size];
+    char executable[hx_executable_size];
+    EXPECT_EQ(read_install_info("LatestEZ", folder, executable), 0);
+    EXPECT_STREQ(folder, "C:\\Locked");
+    EXPECT_STREQ(executable, "locked.exe");
+    EXPECT_EQ(read_install_info("LatestPro", folder, executable), -1);
 }
 
 TEST_F(Launcher, AppendBackslash)

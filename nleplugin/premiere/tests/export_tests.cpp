@@ -447,6 +447,14 @@ protected:
                 return false;
         return true;
     }
+    // What an encoder may do between answers: write over the whole data block. No byte of the
+    // pattern is zero, so any byte an answer leaves alone shows.
+    void scribble()
+    {
+        uint8_t* d = channel_.data().payload();
+        for (size_t i = 0; i < channel_.data().size(); ++i)
+            d[i] = static_cast<uint8_t>(0x80 | (i * 37));
+    }
     void audio(int32_t start, int32_t count, int32_t channel)
     {
         set(prm_at_audio_start, start);
@@ -669,6 +677,100 @@ TEST_F(ScriptedExport, FramesAndTheirFailures)
     host_->export_record()->height = 0x40000000;
     ask(prm_request_frame);
     EXPECT_EQ(word(prm_at_status), 2);
+    EXPECT_EQ(end_export(), prm_export_done);
+}
+
+TEST_F(ScriptedExport, EveryFrameAndAudioAnswerSetsTheWholeDataBlock)
+{
+    clip_settings clip;
+    clip.width = 64;
+    clip.height = 32;
+    start(clip);
+    const uint32_t frame_bytes = 64 * 32 * 4;
+    ASSERT_GT(channel_.data().size(), frame_bytes);
+
+    scribble();
+    set(prm_at_frame, 4);
+    ask(prm_request_frame);
+    ASSERT_EQ(word(prm_at_status), 0);
+    uint32_t p;
+    std::memcpy(&p, channel_.data().payload() + (31 * 64 + 63) * 4, 4);
+    EXPECT_EQ(p, premiere_host::pixel(4, 63, 31));
+    EXPECT_TRUE(data_zero_from(frame_bytes));
+
+    // A served audio answer: its samples, then zeros to the end, also after a larger answer.
+    scribble();
+    audio(0, 4000, 1);
+    ASSERT_EQ(word(prm_at_status), 0);
+    int wrong = 0;
+    for (size_t k = 0; k < 4000; ++k)
+        wrong += sample_at(k) != host_->sample(static_cast<int64_t>(k), 1);
+    EXPECT_EQ(wrong, 0);
+    EXPECT_TRUE(data_zero_from(8000));
+    scribble();
+    audio(7, 2, 0);
+    EXPECT_EQ(sample_at(0), host_->sample(7, 0));
+    EXPECT_EQ(sample_at(1), host_->sample(8, 0));
+    EXPECT_TRUE(data_zero_from(4));
+
+    // An answer cut short by the host: what was written, then zeros.
+    host_->faults().audio_result = 3;
+    host_->faults().audio_result_from = 1;
+    scribble();
+    audio(0, 4000, 0);
+    EXPECT_EQ(word(prm_at_status), 0);
+    EXPECT_EQ(sample_at(1599), host_->sample(1599, 0));
+    EXPECT_TRUE(data_zero_from(3200));
+    host_->faults() = host_faults{};
+
+    // Failed answers leave nothing at all.
+    scribble();
+    audio(0, 0, 0);
+    EXPECT_EQ(word(prm_at_status), 2);
+    EXPECT_TRUE(data_zero_from(0));
+    scribble();
+    audio(0, 10, 5);
+    EXPECT_EQ(word(prm_at_status), 2);
+    EXPECT_TRUE(data_zero_from(0));
+    host_->faults().audio_result = 2;
+    scribble();
+    audio(0, 10, 0);
+    EXPECT_EQ(word(prm_at_status), 1);
+    EXPECT_TRUE(data_zero_from(0));
+    host_->faults() = host_faults{};
+    host_->faults().audio_null_buffer = true;
+    scribble();
+    audio(0, 10, 0);
+    EXPECT_EQ(word(prm_at_status), 2);
+    EXPECT_TRUE(data_zero_from(0));
+    host_->faults() = host_faults{};
+
+    host_->faults().frame_result = 2;
+    scribble();
+    ask(prm_request_frame);
+    EXPECT_EQ(word(prm_at_status), 1);
+    EXPECT_TRUE(data_zero_from(0));
+    host_->faults().frame_result = 9;
+    scribble();
+    ask(prm_request_frame);
+    EXPECT_EQ(word(prm_at_status), 2);
+    EXPECT_TRUE(data_zero_from(0));
+    host_->faults() = host_faults{};
+    host_->export_record()->height = 0x40000000;
+    scribble();
+    ask(prm_request_frame);
+    EXPECT_EQ(word(prm_at_status), 2);
+    EXPECT_TRUE(data_zero_from(0));
+    host_->export_record()->height = 32;
+
+    // A success again after all that.
+    scribble();
+    set(prm_at_frame, 9);
+    ask(prm_request_frame);
+    EXPECT_EQ(word(prm_at_status), 0);
+    std::memcpy(&p, channel_.data().payload(), 4);
+    EXPECT_EQ(p, premiere_host::pixel(9, 0, 0));
+    EXPECT_TRUE(data_zero_from(frame_bytes));
     EXPECT_EQ(end_export(), prm_export_done);
 }
 
