@@ -9,7 +9,7 @@
 //                      [--no-grol] [--no-progress] [--cancel] [--quiet]
 //
 // --qtx defaults to Quillex.qtx beside this program. --out is handed to the encoder
-// (HX_ENCODER_OUT) with its log (FOLDER\encoder.log). --cancel makes the progress procedure
+// (HX_ENCODER_OUT) with its log (FOLDER\quicktime_encoder.log). --cancel makes the progress procedure
 // ask to cancel; --quiet stops it printing.
 // Exit status: 0 when every step succeeded, 1 when one failed, 2 for bad arguments, 3 when
 // the component could not be loaded.
@@ -18,6 +18,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <string>
 
 namespace {
@@ -46,6 +48,7 @@ bool parse(int argc, char** argv, options& o)
 {
     qt_movie_settings& m = o.movie;
     m.sound_rate = 44100;
+    m.text_length = 400000;  // longer than a 320 x 240 frame: the encoder fetches it in pieces
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         const bool has_value = i + 1 < argc;
@@ -101,6 +104,24 @@ std::string beside_this_program(const char* name)
     return path.substr(0, path.find_last_of('\\') + 1) + name;
 }
 
+// The encoder's one-line summary from its log, once it has written its last line.
+std::string encoder_summary(const std::string& log)
+{
+    std::string text;
+    for (int tries = 0; tries < 500 && !log.empty(); ++tries) {
+        std::ifstream in(log, std::ios::binary);
+        text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        if (text.find("] exit ") != std::string::npos)
+            break;
+        Sleep(20);
+    }
+    const size_t at = text.find("] summary ");
+    if (at == std::string::npos)
+        return "";
+    const size_t from = at + 10;
+    return text.substr(from, text.find_first_of("\r\n", from) - from);
+}
+
 void print_result(const char* step, ComponentResult result)
 {
     std::printf("%s: %ld%s\n", step, static_cast<long>(result), result == 0 ? "" : " (failed)");
@@ -115,9 +136,10 @@ int run(int argc, char** argv)
     }
     if (o.qtx.empty())
         o.qtx = beside_this_program("Quillex.qtx");
+    std::string log;
     if (!o.out.empty()) {
         CreateDirectoryA(o.out.c_str(), nullptr);
-        const std::string log = o.out + "\\encoder.log";
+        log = o.out + "\\quicktime_encoder.log";
         DeleteFileA(log.c_str());
         SetEnvironmentVariableA("HX_ENCODER_OUT", o.out.c_str());
         SetEnvironmentVariableA("HX_ENCODER_LOG", log.c_str());
@@ -166,6 +188,9 @@ int run(int argc, char** argv)
         if (m.present(track))
             std::printf("track '%s': %u data requests\n", qt_track_name(track),
                         static_cast<unsigned>(movie.journal().data_count(track)));
+    const std::string summary = encoder_summary(log);
+    if (!summary.empty())
+        std::printf("encoder: %s\n", summary.c_str());
     return r.succeeded() && r.data_ref_untouched ? 0 : 1;
 }
 
