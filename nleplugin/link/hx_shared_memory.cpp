@@ -18,6 +18,7 @@ bool hx_shared_memory::create(const char* name, uint32_t size)
         return false;
     }
     std::memcpy(view_, &size, sizeof size);
+    capacity_ = size;
     return true;
 }
 
@@ -26,9 +27,14 @@ bool hx_shared_memory::open(const char* name)
     if (!open_mapping(name))
         return false;
     const bool mapped = map_view();
-    if (!mapped)
+    if (!mapped) {
         close_mapping();
-    return mapped;
+        return false;
+    }
+    MEMORY_BASIC_INFORMATION region{};
+    const SIZE_T reachable = VirtualQuery(view_, &region, sizeof region) != 0 ? region.RegionSize : 0;
+    capacity_ = reachable > header_size ? static_cast<uint32_t>(reachable - header_size) : 0;
+    return true;
 }
 
 void hx_shared_memory::close()

@@ -36,8 +36,13 @@ public:
     virtual void unmap_view();
 
     bool is_open() const { return view_ != nullptr; }
+    // The payload this process can reach: the size it created the block with, or for a block
+    // it opened, what its view holds past the header. Unlike size(), which reads the header
+    // that any process holding the block may rewrite, this is safe to bound accesses with.
+    uint32_t capacity() const { return view_ != nullptr ? capacity_ : 0; }
 
 private:
     HANDLE mapping_ = nullptr;
     uint8_t* view_ = nullptr;
+    uint32_t capacity_ = 0;
 };

@@ -87,7 +87,7 @@ private:
     // then clears everything it did not write: every byte is set once per answer.
     void zero_rest(uint32_t from)
     {
-        const uint32_t size = m_.data_memory.size();
+        const uint32_t size = m_.data_memory.capacity();
         if (data() != nullptr && from < size)
             std::memset(data() + from, 0, size - from);
     }
@@ -314,7 +314,7 @@ void export_session::audio_samples()
     // Requests that cannot be served as asked touch nothing outside the block or the
     // host's buffer.
     if (out == nullptr || count <= 0 || bits < 8 || start < 0 || channel < 0 || channel >= channels ||
-        n_rate <= 0 || d_rate <= 0 || count * 2 > m_.data_memory.size()) {
+        n_rate <= 0 || d_rate <= 0 || count * 2 > m_.data_memory.capacity()) {
         zero_rest(0);
         set(prm_at_status, prm_status_failed);
         return;
@@ -396,7 +396,7 @@ void export_session::video_frame()
         return;
     }
     const uint32_t bytes = static_cast<uint32_t>(length);
-    if (m_.data_memory.size() < bytes) {
+    if (m_.data_memory.capacity() < bytes) {
         // A larger block under the same name; the encoder opens it afresh.
         m_.close_data_memory();
         if (m_.create_data_memory(bytes) != hx_prm_ok) {

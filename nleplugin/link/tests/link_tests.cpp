@@ -218,6 +218,26 @@ TEST(SharedMemory, CreateWritesTheSizeHeaderBeforeThePayload)
     EXPECT_GE(info.RegionSize, 120u);
 }
 
+TEST(SharedMemory, CapacityIsWhatThisProcessMappedNotWhatTheHeaderSays)
+{
+    const std::string name = unique_name("capacity");
+    hx_shared_memory block;
+    EXPECT_EQ(block.capacity(), 0u);
+    ASSERT_TRUE(block.create(name.c_str(), 65536));
+    EXPECT_EQ(block.capacity(), 65536u);
+    hx_shared_memory other;
+    ASSERT_TRUE(other.open(name.c_str()));
+    EXPECT_GE(other.capacity(), 65536u);
+    EXPECT_LT(other.capacity(), 65536u + 4096u);
+    // Another holder rewrites the header: size() follows it, capacity() does not.
+    const uint32_t lie = 0x7FFFFFF0;
+    std::memcpy(other.data() - 4, &lie, 4);
+    EXPECT_EQ(block.size(), lie);
+    EXPECT_EQ(block.capacity(), 65536u);
+    block.close();
+    EXPECT_EQ(block.capacity(), 0u);
+}
+
 TEST(SharedMemory, SecondProcessOpensAndSeesSizeAndPayload)
 {
     const std::string name = unique_name("shared");

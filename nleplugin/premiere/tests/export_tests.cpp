@@ -449,10 +449,11 @@ protected:
     }
     // What an encoder may do between answers: write over the whole data block. No byte of the
     // pattern is zero, so any byte an answer leaves alone shows.
-    void scribble()
+    void scribble() { scribble_bytes(channel_.data().size()); }
+    void scribble_bytes(size_t n)
     {
         uint8_t* d = channel_.data().payload();
-        for (size_t i = 0; i < channel_.data().size(); ++i)
+        for (size_t i = 0; i < n; ++i)
             d[i] = static_cast<uint8_t>(0x80 | (i * 37));
     }
     void audio(int32_t start, int32_t count, int32_t channel)
@@ -678,6 +679,36 @@ TEST_F(ScriptedExport, FramesAndTheirFailures)
     ask(prm_request_frame);
     EXPECT_EQ(word(prm_at_status), 2);
     EXPECT_EQ(end_export(), prm_export_done);
+}
+
+TEST_F(ScriptedExport, ASizeHeaderTheEncoderRewroteIsNotBelieved)
+{
+    clip_settings clip;
+    clip.width = 64;
+    clip.height = 32;
+    start(clip);
+    const uint32_t real = channel_.data().size();
+    uint8_t* const header = channel_.data().payload() - 4;
+    const uint32_t lie = 0x7FFFFFF0;
+    std::memcpy(header, &lie, 4);
+
+    scribble_bytes(real);
+    set(prm_at_frame, 2);
+    ask(prm_request_frame, false);
+    ASSERT_EQ(word(prm_at_status), 0);
+    uint32_t p;
+    std::memcpy(&p, channel_.data().payload() + (31 * 64 + 63) * 4, 4);
+    EXPECT_EQ(p, premiere_host::pixel(2, 63, 31));
+
+    // More samples than the real block holds, though fewer than the header claims: refused.
+    set(prm_at_audio_start, 0);
+    set(prm_at_audio_count, static_cast<int32_t>(real / 2 + 1000));
+    set(prm_at_audio_channel, 0);
+    ask(prm_request_audio, false);
+    EXPECT_EQ(word(prm_at_status), 2);
+
+    std::memcpy(header, &real, 4);
+    EXPECT_TRUE(data_zero_from(0)) << "cleared to the end of the real block, and no further";
 }
 
 TEST_F(ScriptedExport, EveryFrameAndAudioAnswerSetsTheWholeDataBlock)
