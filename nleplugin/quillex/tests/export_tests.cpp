@@ -47,6 +47,38 @@ LRESULT CALLBACK quiet_window(HWND window, UINT message, WPARAM wparam, LPARAM l
     return message >= WM_USER ? 0 : DefWindowProcA(window, message, wparam, lparam);
 }
 
+// The movie's procedures, returning their OSErr with garbage above AX: the upper half of EAX is
+// not a 16-bit result's, and a caller that reads 32 bits sees every success as a failure.
+extern "C" OSErr __cdecl hx_clean_get_data(void* ref, MovieExportGetDataParams* params)
+{
+    return qt_movie::get_data(ref, params);
+}
+extern "C" OSErr __cdecl hx_clean_get_property(void* ref, int32_t track, OSType property, void* value)
+{
+    return qt_movie::get_property(ref, track, property, value);
+}
+extern "C" OSErr __cdecl hx_dirty_get_data(void* ref, MovieExportGetDataParams* params);
+extern "C" OSErr __cdecl hx_dirty_get_property(void* ref, int32_t track, OSType property, void* value);
+asm(".text\n"
+    "_hx_dirty_get_data:\n"
+    "  pushl 8(%esp)\n"
+    "  pushl 8(%esp)\n"
+    "  call _hx_clean_get_data\n"
+    "  addl $8, %esp\n"
+    "  andl $0xFFFF, %eax\n"
+    "  orl $0xDEAD0000, %eax\n"
+    "  ret\n"
+    "_hx_dirty_get_property:\n"
+    "  pushl 16(%esp)\n"
+    "  pushl 16(%esp)\n"
+    "  pushl 16(%esp)\n"
+    "  pushl 16(%esp)\n"
+    "  call _hx_clean_get_property\n"
+    "  addl $16, %esp\n"
+    "  andl $0xFFFF, %eax\n"
+    "  orl $0xBEEF0000, %eax\n"
+    "  ret\n");
+
 qt_movie_settings small_movie()
 {
     qt_movie_settings s;
@@ -79,15 +111,16 @@ public:
     Exporter(const Exporter&) = delete;
     Exporter& operator=(const Exporter&) = delete;
 
-    void add(qt_movie& movie, bool with_progress = true)
+    void add(qt_movie& movie, bool with_progress = true, bool dirty = false)
     {
         if (with_progress) {
             EXPECT_EQ(movie_export_set_progress_proc(ci_, progress.proc(), progress.refcon()), noErr);
         }
         for (const qt_data_source& s : movie.sources()) {
             int32_t id = -1;
-            EXPECT_EQ(movie_export_add_data_source(ci_, s.media_type, s.time_scale, &id, s.property_proc,
-                                                   s.data_proc, s.ref_con),
+            EXPECT_EQ(movie_export_add_data_source(ci_, s.media_type, s.time_scale, &id,
+                                                   dirty ? hx_dirty_get_property : s.property_proc,
+                                                   dirty ? hx_dirty_get_data : s.data_proc, s.ref_con),
                       noErr);
             ids.push_back(id);
         }
@@ -140,13 +173,14 @@ protected:
     }
 
     // Starts an export of `settings` on a thread of its own and opens its channel.
-    void start(const qt_movie_settings& settings, const std::function<void(qt_movie&)>& faults = nullptr)
+    void start(const qt_movie_settings& settings, const std::function<void(qt_movie&)>& faults = nullptr,
+               bool dirty_procedures = false)
     {
         movie_ = std::make_unique<qt_movie>(settings);
         if (faults)
             faults(*movie_);
         exporter_ = std::make_unique<Exporter>();
-        exporter_->add(*movie_);
+        exporter_->add(*movie_, true, dirty_procedures);
         thread_ = CreateThread(nullptr, 0, run_export, this, 0, nullptr);
         ASSERT_TRUE(wait_until([&] { return channel_.open(channel_names::from_prefix(prefix), 0); }, 15000));
     }
@@ -476,6 +510,27 @@ TEST_F(ScriptedExport, WhatTheEncoderOrTheHostGetsWrongIsRefusedWithoutTouchingT
     EXPECT_EQ(word(32), 32u);
     for (size_t i = 36; i < 114; ++i)
         EXPECT_EQ(param()[i], 0) << "description header byte " << i;
+    EXPECT_EQ(finish(), noErr);
+}
+
+TEST_F(ScriptedExport, HostResultsAreReadAsSixteenBits)
+{
+    start(
+        small_movie(),
+        [](qt_movie& m) {
+            m.faults(qt_track::video).fail_from_time = 300;
+            m.faults(qt_track::video).fail_error = eofErr;
+        },
+        true);
+    // 'dura' answered: no probing of the data procedures.
+    for (const qt_data_request& r : movie_->journal().data)
+        EXPECT_EQ(r.requested_time, 0) << qt_track_name(r.track);
+    ask(1, id_of(qt_track::sound));
+    EXPECT_EQ(static_cast<int32_t>(data_word(12)), movie_->duration(qt_track::sound));
+    ask(2, id_of(qt_track::video), 60, 1);
+    EXPECT_EQ(word(4), 0u);
+    ask(2, id_of(qt_track::video), 360, 1);
+    EXPECT_EQ(word(4), 2u) << "end of data, not some other failure";
     EXPECT_EQ(finish(), noErr);
 }
 
