@@ -370,10 +370,10 @@ road_result quicktime_road(quicktime_host& host, const frame_size& size, int fra
 void row(const char* what, int frames, double seconds_each, size_t bytes, double limit_each, const char* note)
 {
     if (seconds_each <= 0) {
-        std::printf("  %-40s %6d    (not measured)\n", what, frames);
+        std::printf("  %-42s %6d    (not measured)\n", what, frames);
         return;
     }
-    std::printf("  %-40s %6d %10.3f %8.2f %8.2f   %s\n", what, frames, seconds_each * 1e3,
+    std::printf("  %-42s %6d %10.3f %8.2f %8.2f   %s\n", what, frames, seconds_each * 1e3,
                 bytes / seconds_each / 1e9, seconds_each / limit_each, note);
 }
 
@@ -450,7 +450,7 @@ int run(int argc, char** argv)
         const double limit = copy.copy_seconds + copy.read_seconds + ping_pong;
 
         std::printf("\n%d x %d x 4 bytes (%zu bytes a frame)\n", size.width, size.height, size.bytes());
-        std::printf("  %-40s %6s %10s %8s %8s\n", "", "frames", "ms/frame", "GB/s", "/limit");
+        std::printf("  %-42s %6s %10s %8s %8s\n", "", "frames", "ms/frame", "GB/s", "/limit");
         row("Premiere: module + channel -> encoder", count, premiere.seconds_each, size.bytes(), limit,
             premiere.seconds_each <= 0 ? ""
             : premiere.checksum_right  ? "checksum right"
@@ -471,8 +471,8 @@ int run(int argc, char** argv)
     DestroyWindow(window);
 
     std::printf("\nSmall request round trip, %d of them\n", requests);
-    std::printf("  %-40s %10.1f us\n", "Premiere: setting request through module", request_us);
-    std::printf("  %-40s %10.1f us\n", "bare semaphore ping-pong, two processes", ping_pong * 1e6);
+    std::printf("  %-42s %10.1f us\n", "Premiere: setting request through module", request_us);
+    std::printf("  %-42s %10.1f us\n", "bare semaphore ping-pong, two processes", ping_pong * 1e6);
     if (request_us > 0)
         std::printf("  module / ping-pong: %.2f\n", request_us / (ping_pong * 1e6));
     good = good && request_us > 0;
