@@ -62,18 +62,10 @@ struct host_functions {
                                                                                              : 0;
         if (result != 0 && result != 3)  // 3 is a success too
             return result;
-        const int32_t stride = h.clip_.width * 4 + h.clip_.row_padding;
-        if (!h.clip_.fixed_picture || h.frame_buffer_.empty()) {
-            const int32_t drawn = h.clip_.fixed_picture ? 0 : frame;
-            h.frame_buffer_.assign(static_cast<size_t>(stride) * h.clip_.height, 0xCD);
-            for (int32_t y = 0; y < h.clip_.height; ++y)
-                for (int32_t x = 0; x < h.clip_.width; ++x) {
-                    const uint32_t p = premiere_host::pixel(drawn, x, y);
-                    std::memcpy(&h.frame_buffer_[static_cast<size_t>(y) * stride + x * 4], &p, 4);
-                }
-        }
+        if (!h.clip_.fixed_picture || h.frame_buffer_.empty())
+            h.draw(h.clip_.fixed_picture ? 0 : frame);
         *pixels = h.frame_buffer_.data();
-        *row_bytes = stride;
+        *row_bytes = h.clip_.width * 4 + h.clip_.row_padding;
         info->word[1] = 1000 + frame;
         return result;
     }
@@ -157,9 +149,23 @@ struct host_functions {
     }
 };
 
+void premiere_host::draw(int32_t frame)
+{
+    const int32_t stride = clip_.width * 4 + clip_.row_padding;
+    frame_buffer_.assign(static_cast<size_t>(stride) * clip_.height, 0xCD);
+    for (int32_t y = 0; y < clip_.height; ++y)
+        for (int32_t x = 0; x < clip_.width; ++x) {
+            const uint32_t p = pixel(frame, x, y);
+            std::memcpy(&frame_buffer_[static_cast<size_t>(y) * stride + x * 4], &p, 4);
+        }
+}
+
 premiere_host::premiere_host(const clip_settings& clip) : clip_(clip)
 {
     current = this;
+    // Drawn before the export, so no frame request pays for it.
+    if (clip_.fixed_picture)
+        draw(0);
     audio_.get_audio = host_functions::get_audio;
     video_.get_frame = host_functions::get_frame;
     video_.get_frame_info = host_functions::get_frame_info;

@@ -96,6 +96,8 @@ public:
 private:
     friend struct host_functions;
 
+    void draw(int32_t frame);  // frame_buffer_ gets the frame's pixels, padding bytes 0xCD
+
     struct padded_record {
         prm_export_record fields;
         uint8_t tail[64];  // the host's record goes on; the module must not reach here

@@ -161,6 +161,8 @@ qt_movie::qt_movie(const qt_movie_settings& settings, const qt_handle_allocator&
         tracks_[index(track)].movie = this;
         tracks_[index(track)].track = track;
     }
+    if (settings_.fixed_picture && settings_.has_video)
+        fixed_frame_ = expected_frame(0);
 }
 
 qt_movie::~qt_movie()
@@ -386,6 +388,7 @@ OSErr qt_movie::fill(track_state& t, MovieExportGetDataParams* params)
         return paramErr;
 
     std::vector<uint8_t> data;
+    const std::vector<uint8_t>* served = &t.buffer;
     int32_t actual_time = 0, count = 1, per_sample = 1;
     switch (t.track) {
     case qt_track::video:
@@ -397,7 +400,10 @@ OSErr qt_movie::fill(track_state& t, MovieExportGetDataParams* params)
                 return eofErr;
             frame = frame_count() - 1;
         }
-        data = t.track == qt_track::video ? expected_frame(frame) : expected_grol_frame(frame);
+        if (t.track == qt_track::video && !fixed_frame_.empty() && f.extra_data == 0)
+            served = &fixed_frame_;
+        else
+            data = t.track == qt_track::video ? expected_frame(frame) : expected_grol_frame(frame);
         actual_time = frame * per_sample;
         break;
     }
@@ -431,13 +437,16 @@ OSErr qt_movie::fill(track_state& t, MovieExportGetDataParams* params)
         if (desc == nullptr)
             return memFullErr;
     }
-    if (f.extra_data > 0)
-        data.insert(data.end(), static_cast<size_t>(f.extra_data), extra_byte);
-    t.buffer.swap(data);
+    if (served == &t.buffer) {
+        if (f.extra_data > 0)
+            data.insert(data.end(), static_cast<size_t>(f.extra_data), extra_byte);
+        t.buffer.swap(data);
+    }
 
     params->actualTime = actual_time;
-    params->dataPtr = f.null_data ? nullptr : reinterpret_cast<Ptr>(t.buffer.data());
-    params->dataSize = static_cast<int32_t>(t.buffer.size());
+    // The procedure's contract hands out a non-const pointer; the component only reads it.
+    params->dataPtr = f.null_data ? nullptr : reinterpret_cast<Ptr>(const_cast<uint8_t*>(served->data()));
+    params->dataSize = static_cast<int32_t>(served->size());
     params->desc = desc;
     params->descType = f.desc_type != 0 ? f.desc_type : media_type(t.track);
     params->descSeed = 1;

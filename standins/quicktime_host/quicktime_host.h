@@ -138,6 +138,9 @@ struct qt_movie_settings {
     int32_t grol_height = 8;
     OSType grol_format = hx_fourcc("raw ");
     bool has_video = true, has_sound = true, has_text = true, has_grol = true;
+    // Every video request gets frame 0's bytes, drawn once when the movie is made (cheap, for
+    // benchmarks); times and counts are answered as usual.
+    bool fixed_picture = false;
 
     bool present(qt_track track) const;
     // Whether the numbers make a movie (positive sizes, time scale a multiple of fps, ...).
@@ -257,6 +260,7 @@ private:
     qt_handle_allocator allocator_;
     qt_movie_journal journal_;
     std::string text_;
+    std::vector<uint8_t> fixed_frame_;  // settings_.fixed_picture: frame 0, served for every frame
     track_state tracks_[qt_track_count];
 };
 

@@ -132,6 +132,28 @@ TEST_F(movie, video_frames_are_argb_bytes_with_a_binary_counter)
     EXPECT_NE(data_of(p), frame) << "the pattern moves";
 }
 
+TEST_F(movie, a_fixed_picture_serves_frame_0_for_every_frame_from_one_buffer)
+{
+    qt_movie_settings s = small_movie();
+    s.fixed_picture = true;
+    qt_movie m(s, local_handles::allocator());
+    MovieExportGetDataParams first, later;
+    ASSERT_EQ(ask(m, qt_track::video, 0, 1, &first), noErr);
+    ASSERT_EQ(ask(m, qt_track::video, 7 * 60, 1, &later), noErr);
+    EXPECT_EQ(data_of(later), m.expected_frame(0));
+    EXPECT_NE(m.expected_frame(7), m.expected_frame(0));
+    // Nothing is drawn or copied per request: both answers point at the same bytes.
+    EXPECT_EQ(later.dataPtr, first.dataPtr);
+    // Times, counts and the end are answered as for a moving picture.
+    EXPECT_EQ(later.actualTime, 7 * 60);
+    EXPECT_EQ(later.durationPerSample, 60);
+    EXPECT_EQ(later.dataSize, 160 * 20 * 4);
+    EXPECT_EQ(ask(m, qt_track::video, 10 * 60, 1, &later), eofErr);
+    // The 'GROL' track still moves.
+    ASSERT_EQ(ask(m, qt_track::grol, 3 * 60, 1, &later), noErr);
+    EXPECT_EQ(data_of(later), m.expected_grol_frame(3));
+}
+
 TEST_F(movie, a_time_inside_a_frame_gives_that_frame_and_the_end_gives_eof)
 {
     qt_movie m(small_movie(), local_handles::allocator());
