@@ -2,6 +2,7 @@
 // from another thread, and the encoder either the stand-in program (started by the module
 // through the registry) or this test itself opening the channel by name and asking exactly
 // what it wants to check.
+#include "avi_reader.h"
 #include "encoder_channel.h"
 #include "premiere_host.h"
 #include "prm_protocol.h"
@@ -33,79 +34,6 @@ bool channel_exists()
     if (data != nullptr)
         CloseHandle(data);
     return any;
-}
-
-// ---- An AVI reader, independent of the stand-in's writer ------------------------------------
-
-struct avi_contents {
-    int32_t width = 0, height = 0, bits = 0;
-    int32_t audio_channels = 0, audio_rate = 0, audio_bits = 0;
-    uint32_t scale = 0, rate = 0;
-    std::vector<bytes> frames;
-    std::vector<int16_t> samples;  // interleaved
-    bool has_index = false;
-};
-
-uint32_t le32(const bytes& b, size_t at)
-{
-    return at + 4 <= b.size() ? uint32_t(b[at]) | (uint32_t(b[at + 1]) << 8) | (uint32_t(b[at + 2]) << 16) |
-                                    (uint32_t(b[at + 3]) << 24)
-                              : 0;
-}
-
-std::string id(const bytes& b, size_t at)
-{
-    return at + 4 <= b.size() ? std::string(reinterpret_cast<const char*>(&b[at]), 4) : "";
-}
-
-void walk(const bytes& b, size_t from, size_t to, avi_contents& out, std::string& stream_type)
-{
-    for (size_t at = from; at + 8 <= to;) {
-        const std::string ck = id(b, at);
-        const uint32_t size = le32(b, at + 4);
-        const size_t body = at + 8;
-        if (body + size > to)
-            return;
-        if (ck == "LIST") {
-            walk(b, body + 4, body + size, out, stream_type);
-        } else if (ck == "strh") {
-            stream_type = id(b, body);
-            if (stream_type == "vids") {
-                out.scale = le32(b, body + 20);
-                out.rate = le32(b, body + 24);
-            }
-        } else if (ck == "strf" && stream_type == "vids") {
-            out.width = static_cast<int32_t>(le32(b, body + 4));
-            out.height = static_cast<int32_t>(le32(b, body + 8));
-            out.bits = le32(b, body + 12) >> 16;
-        } else if (ck == "strf" && stream_type == "auds") {
-            out.audio_channels = le32(b, body) >> 16;
-            out.audio_rate = static_cast<int32_t>(le32(b, body + 4));
-            out.audio_bits = le32(b, body + 12) >> 16;
-        } else if (ck == "00db" || ck == "00dc") {
-            out.frames.emplace_back(b.begin() + body, b.begin() + body + size);
-        } else if (ck == "01wb") {
-            const size_t n = size / 2;
-            const size_t before = out.samples.size();
-            out.samples.resize(before + n);
-            std::memcpy(&out.samples[before], &b[body], n * 2);
-        } else if (ck == "idx1") {
-            out.has_index = true;
-        }
-        at = body + size + (size & 1);
-    }
-}
-
-avi_contents read_avi(const std::string& path)
-{
-    const std::string text = read_file(path);
-    const bytes b(text.begin(), text.end());
-    avi_contents out;
-    if (id(b, 0) != "RIFF" || id(b, 8) != "AVI " || le32(b, 4) + 8 != b.size())
-        return out;
-    std::string stream_type;
-    walk(b, 12, b.size(), out, stream_type);
-    return out;
 }
 
 // ---- Exports with the stand-in encoder ------------------------------------------------------

@@ -1,10 +1,12 @@
 // A fake QuickTime export component for the stand-in encoder's tests: it creates the four
 // objects under a prefix of its own and answers the encoder's requests as the component would,
 // from generated tracks whose every byte a test can recompute ('vide' 0, 'soun' 1, 'MAML' 2,
-// 'GROL' 3). Also an AVI reader that shares nothing with the encoder's writer, and a fixture that
-// starts encoder.exe with " qtexp  -noprocess " on the fake's channel.
+// 'GROL' 3). Also a fixture that starts encoder.exe with " qtexp  -noprocess " on the fake's
+// channel; the AVI it writes is read back with the test kit's reader, which shares nothing with
+// the encoder's writer.
 #pragma once
 
+#include "avi_reader.h"
 #include "fill_pattern.h"
 #include "hx_encoder_channel.h"
 #include "qt_channel_layout.h"
@@ -292,74 +294,6 @@ private:
     hx_encoder_channel channel_;
 };
 
-// What an AVI file holds, read without the encoder's own code.
-struct avi_contents {
-    bool riff = false;
-    uint32_t total_frames = 0;
-    int32_t width = 0, height = 0, bits = 0;
-    int32_t channels = 0, rate = 0, sample_bits = 0;
-    std::vector<std::string> frames;
-    std::string audio;
-    int audio_chunks = 0;
-};
-
-inline uint32_t le32(const std::string& s, size_t at)
-{
-    uint32_t v = 0;
-    if (at + 4 <= s.size())
-        std::memcpy(&v, s.data() + at, 4);
-    return v;
-}
-
-inline uint16_t le16(const std::string& s, size_t at)
-{
-    uint16_t v = 0;
-    if (at + 2 <= s.size())
-        std::memcpy(&v, s.data() + at, 2);
-    return v;
-}
-
-inline void read_chunks(const std::string& f, size_t at, size_t end, avi_contents& out, std::string& stream)
-{
-    while (at + 8 <= end && end <= f.size()) {
-        const std::string id = f.substr(at, 4);
-        const uint32_t size = le32(f, at + 4);
-        const size_t body = at + 8;
-        if (id == "LIST")
-            read_chunks(f, body + 4, body + size, out, stream);
-        else if (id == "avih")
-            out.total_frames = le32(f, body + 16);
-        else if (id == "strh")
-            stream = f.substr(body, 4);
-        else if (id == "strf" && stream == "vids") {
-            out.width = static_cast<int32_t>(le32(f, body + 4));
-            out.height = static_cast<int32_t>(le32(f, body + 8));
-            out.bits = le16(f, body + 14);
-        } else if (id == "strf" && stream == "auds") {
-            out.channels = le16(f, body + 2);
-            out.rate = static_cast<int32_t>(le32(f, body + 4));
-            out.sample_bits = le16(f, body + 14);
-        } else if (id == "00db")
-            out.frames.push_back(f.substr(body, size));
-        else if (id == "01wb") {
-            out.audio += f.substr(body, size);
-            ++out.audio_chunks;
-        }
-        at = body + size + (size & 1);
-    }
-}
-
-inline avi_contents read_avi(const std::string& path)
-{
-    const std::string f = read_file(path);
-    avi_contents out;
-    out.riff = f.size() >= 12 && f.compare(0, 4, "RIFF") == 0 && f.compare(8, 4, "AVI ") == 0;
-    std::string stream;
-    if (out.riff)
-        read_chunks(f, 12, f.size(), out, stream);
-    return out;
-}
-
 class QuickTimeSession : public testing::Test {
 protected:
     void SetUp() override
@@ -396,13 +330,12 @@ protected:
     {
         ASSERT_EQ(avi.frames.size(), served.size());
         for (size_t n = 0; n < served.size(); ++n) {
-            const std::string& frame = avi.frames[n];
+            const std::vector<uint8_t>& frame = avi.frames[n];
             ASSERT_EQ(frame.size(), static_cast<size_t>(p.width * p.height * 4));
             for (int32_t y = 0; y < p.height; ++y)
                 for (int32_t x = 0; x < p.width; ++x) {
                     // Rows bottom-up; B, G, R, A in memory.
-                    const uint8_t* px = reinterpret_cast<const uint8_t*>(frame.data()) +
-                                        ((p.height - 1 - y) * p.width + x) * 4;
+                    const uint8_t* px = frame.data() + ((p.height - 1 - y) * p.width + x) * 4;
                     uint8_t in[4];
                     for (int k = 0; k < 4; ++k)
                         in[k] = pixel_byte(served[n], x, y, k);
@@ -417,16 +350,14 @@ protected:
 
     static void expect_audio(const avi_contents& avi, const plan& p)
     {
-        EXPECT_EQ(avi.channels, p.channels);
-        EXPECT_EQ(avi.rate, p.rate);
-        EXPECT_EQ(avi.sample_bits, 16);
-        ASSERT_EQ(avi.audio.size(), static_cast<size_t>(p.sample_frames) * p.channels * 2);
+        EXPECT_EQ(avi.audio_channels, p.channels);
+        EXPECT_EQ(avi.audio_rate, p.rate);
+        EXPECT_EQ(avi.audio_bits, 16);
+        ASSERT_EQ(avi.samples.size(), static_cast<size_t>(p.sample_frames) * p.channels);
         for (int64_t i = 0; i < p.sample_frames; ++i)
-            for (int32_t c = 0; c < p.channels; ++c) {
-                int16_t v;
-                std::memcpy(&v, avi.audio.data() + (i * p.channels + c) * 2, 2);
-                ASSERT_EQ(v, sample_value(i, c)) << "sample frame " << i << " channel " << c;
-            }
+            for (int32_t c = 0; c < p.channels; ++c)
+                ASSERT_EQ(avi.samples[i * p.channels + c], sample_value(i, c))
+                    << "sample frame " << i << " channel " << c;
     }
 
     std::string out_;
