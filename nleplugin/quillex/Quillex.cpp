@@ -1,6 +1,8 @@
 // The QuickTime movie export component: its one exported entry, the selector table, and the
 // handlers for the instance's life and settings. The export itself is in quillex_export.cpp,
 // track data in quillex_track_data.cpp.
+#include <windows.h>
+
 #include "hx_big_endian.h"
 #include "hx_qt_handle.h"
 #include "hx_quicktime.h"
@@ -152,6 +154,15 @@ ComponentResult __cdecl QuillexComponentDispatch(ComponentParameters* params, Ha
 
 ComponentResult __cdecl QuillexOpen(Handle, ComponentInstance self)
 {
+    // QuickTime may unload a component whose last instance closed and load it again for the
+    // next; each load of a library with a static runtime leaves a little behind in the host.
+    // Once opened, the component stays loaded until the host ends.
+    static const bool pinned = [] {
+        HMODULE self_module = nullptr;
+        return GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                                  reinterpret_cast<LPCSTR>(&QuillexComponentDispatch), &self_module) != 0;
+    }();
+    (void)pinned;
     return quillex_guarded([&]() -> ComponentResult {
         const Handle block = NewHandle(sizeof(QuillexGlobals));
         if (block == nullptr) {

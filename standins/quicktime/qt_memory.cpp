@@ -26,15 +26,19 @@ char* allocate(uint32_t size)
     return static_cast<char*>(std::malloc(size == 0 ? 1 : size));
 }
 
-// Blocks given up are overwritten and kept a while before they are freed, so that the
-// allocator cannot hand the same address straight back: a stale pointer keeps reading 0xDD
-// instead of a block that happens to live there again.
+// Blocks given up are overwritten and, while blocks move, kept a while before they are freed,
+// so that the allocator cannot hand the same address straight back: a stale pointer keeps
+// reading 0xDD instead of a block that happens to live there again. With moving off the
+// runtime frees at once, as QuickTime does, so that a host's memory can be measured.
 class quarantine {
 public:
-    ~quarantine()
+    ~quarantine() { flush(); }
+    void flush()
     {
         for (const held& h : blocks_)
             std::free(h.block);
+        blocks_.clear();
+        total_ = 0;
     }
     void add(char* block, uint32_t capacity)
     {
@@ -64,10 +68,10 @@ private:
     size_t total_ = 0;
 };
 
-void release(char* block, uint32_t capacity)
+quarantine& held_back()
 {
     static quarantine held;
-    held.add(block, capacity);
+    return held;
 }
 
 bool moving = [] {
@@ -75,6 +79,16 @@ bool moving = [] {
     const DWORD n = GetEnvironmentVariableA("HX_QT_MOVE_HANDLES", text, sizeof text);
     return !(n == 1 && text[0] == '0');
 }();
+
+void release(char* block, uint32_t capacity)
+{
+    if (moving) {
+        held_back().add(block, capacity);
+    } else {
+        std::memset(block, freed_fill, capacity == 0 ? 1 : capacity);
+        std::free(block);
+    }
+}
 
 long fail_skip = 0;
 long fail_count = 0;
@@ -157,6 +171,8 @@ void move_unlocked()
 void set_moving(bool on)
 {
     moving = on;
+    if (!on)
+        held_back().flush();
 }
 
 void fail_allocations(long skip, long count)

@@ -1,5 +1,7 @@
 #include "process_usage.h"
 
+#include <cstdio>
+
 #include <psapi.h>
 
 namespace {
@@ -89,4 +91,50 @@ std::ostream& operator<<(std::ostream& out, const process_usage& u)
 {
     return out << "handles " << u.handles << " probed " << u.probed << " (highest " << u.highest
                << ") private bytes " << u.private_bytes << " committed private " << u.committed;
+}
+
+std::map<uintptr_t, std::string> handle_types()
+{
+    typedef LONG(WINAPI * query_object)(HANDLE, int, void*, ULONG, ULONG*);
+    const auto query =
+        reinterpret_cast<query_object>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQueryObject"));
+    constexpr int object_type_information = 2;
+    struct counted_string {
+        USHORT length, maximum;
+        const wchar_t* text;
+    };
+    std::map<uintptr_t, std::string> types;
+    for (uintptr_t value = 4; value < probed_handle_limit; value += 4) {
+        const HANDLE handle = reinterpret_cast<HANDLE>(value);
+        DWORD flags;
+        if (!GetHandleInformation(handle, &flags))
+            continue;
+        std::string type;
+        alignas(8) unsigned char buffer[1024];
+        ULONG returned = 0;
+        if (query != nullptr &&
+            query(handle, object_type_information, buffer, sizeof buffer, &returned) == 0) {
+            const auto* name = reinterpret_cast<const counted_string*>(buffer);
+            for (USHORT i = 0; i < name->length / 2 && name->text != nullptr; ++i)
+                type += static_cast<char>(name->text[i]);
+        }
+        types[value] = type;
+    }
+    return types;
+}
+
+std::string new_handles(const std::map<uintptr_t, std::string>& before,
+                        const std::map<uintptr_t, std::string>& after)
+{
+    std::string added;
+    for (const auto& entry : after) {
+        const auto old = before.find(entry.first);
+        if (old == before.end() || old->second != entry.second) {
+            char word[96];
+            std::snprintf(word, sizeof word, "0x%x:%s ", static_cast<unsigned>(entry.first),
+                          entry.second.c_str());
+            added += word;
+        }
+    }
+    return added;
 }

@@ -6,7 +6,9 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <map>
 #include <ostream>
+#include <string>
 
 // Handle values up to this are probed; a test should check that the highest one it found is
 // well below it, or the probe may miss handles.
@@ -38,3 +40,11 @@ process_usage settled_process_usage(DWORD limit_ms = 3000);
 bool operator==(const process_usage& a, const process_usage& b);
 
 std::ostream& operator<<(std::ostream& out, const process_usage& u);
+
+// Every handle value this process holds, with the type of the object behind it ("Semaphore",
+// "Section", "Process", ...; empty where the system names none).
+std::map<uintptr_t, std::string> handle_types();
+
+// Handles in `after` that `before` did not hold, as "value:type" words.
+std::string new_handles(const std::map<uintptr_t, std::string>& before,
+                        const std::map<uintptr_t, std::string>& after);

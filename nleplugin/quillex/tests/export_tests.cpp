@@ -700,24 +700,7 @@ TEST_F(StandInExport, EveryFrameSampleAndTextByteArrivesAsTheHostServedIt)
     EXPECT_EQ(read_file(out_ + "\\quicktime_export.maml.txt"), movie.text());
 }
 
-TEST_F(StandInExport, AnEncoderThatDiesAtAnyRequestEndsTheExportWithAnError)
-{
-    for (int n : {0, 1, 3, 8, 15}) {
-        SetEnvironmentVariableA("HX_ENCODER_OPTIONS", ("--die-after " + std::to_string(n)).c_str());
-        qt_movie movie(small_movie());
-        Exporter exporter;
-        const ComponentResult result = run(movie, exporter);
-        EXPECT_NE(result, noErr) << "encoder died after " << n << " requests";
-        ASSERT_EQ(exporter.progress.calls.size(), 2u) << n;
-        EXPECT_EQ(exporter.progress.calls[1].message, movieProgressClose);
-        EXPECT_FALSE(channel_exists()) << n;
-    }
-    SetEnvironmentVariableA("HX_ENCODER_OPTIONS", nullptr);
-    qt_movie movie(small_movie());
-    Exporter exporter;
-    EXPECT_EQ(run(movie, exporter), noErr) << "the next export after the deaths";
-}
-
+// An encoder killed at each request of an export: road_tests.cpp.
 TEST_F(StandInExport, AHostileEncoderLeavesTheHostAliveAndTheExportReturns)
 {
     SetEnvironmentVariableA("HX_ENCODER_OPTIONS", "--hostile 3000");
