@@ -172,6 +172,26 @@ TEST(ComponentOpen, MemoryExhaustedGivesNoInstanceAndNoStorage)
     EXPECT_EQ(host.standin().live_blocks(), live);
 }
 
+TEST(ComponentOpen, OnceOpenedTheLibraryStaysLoaded)
+{
+    // The runtime lets go of the library with its last instance; the component keeps itself
+    // loaded, so that hosts that open an instance per export do not load it again each time.
+    quicktime_host host;
+    std::string error;
+    ASSERT_TRUE(host.load_component(bin_dir() + "Quillex.qtx", &error)) << error;
+    EXPECT_EQ(GetModuleHandleA("Quillex.qtx"), nullptr) << "registration alone loads nothing";
+    const ComponentInstance ci = host.open();
+    ASSERT_NE(ci, nullptr);
+    const HMODULE loaded = GetModuleHandleA("Quillex.qtx");
+    EXPECT_NE(loaded, nullptr);
+    EXPECT_EQ(host.close(ci), noErr);
+    EXPECT_EQ(GetModuleHandleA("Quillex.qtx"), loaded);
+    const ComponentInstance again = host.open();
+    ASSERT_NE(again, nullptr);
+    EXPECT_EQ(GetModuleHandleA("Quillex.qtx"), loaded);
+    EXPECT_EQ(host.close(again), noErr);
+}
+
 // ---- The storage handle's state --------------------------------------------------------------
 
 TEST_F(Component, StorageStateIsRestoredExactlyLockedOrNot)
