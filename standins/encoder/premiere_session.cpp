@@ -33,7 +33,7 @@ private:
 
     // Sends one request; false when no answer came. `fields` are the parameter offsets the
     // request carries, kept when the blocks are filled with the pattern.
-    bool ask(int32_t code, std::initializer_list<uint32_t> fields = {})
+    bool ask(int32_t code, std::initializer_list<uint32_t> fields = {}, bool let_go_of_data = false)
     {
         if (o_.die_after >= 0 && requests_ >= o_.die_after) {
             log_line("dying after %ld requests", requests_);
@@ -46,11 +46,31 @@ private:
             if (c_.data().is_open())
                 fill_pattern_except(c_.data().payload(), c_.data().size(), 0, {});
         }
-        // Only a frame request can replace the data block; the encoder lets go of it then.
-        if (!c_.turn(o_.reply_timeout, code == prm_request_frame)) {
+        if (!c_.turn(o_.reply_timeout, let_go_of_data)) {
             log_line("request %d: no answer", code);
             return false;
         }
+        return true;
+    }
+
+    // Only a frame request can replace the data block, by a larger one under the same name,
+    // and the module can make it only while the encoder does not hold the old one. The encoder
+    // lets go of the block for a frame that may not fit it (the first, or one the module could
+    // not answer while the block was held) and keeps it while the frames fit, instead of
+    // mapping the block afresh for every frame.
+    bool ask_frame(int32_t frame)
+    {
+        set(prm_at_frame, frame);
+        const bool fits = c_.data().is_open() && frame_bytes_ > 0 && frame_bytes_ <= c_.data().size();
+        if (!ask(prm_request_frame, {prm_at_frame}, !fits))
+            return false;
+        if (fits && word(prm_at_status) == prm_status_failed) {
+            set(prm_at_frame, frame);
+            if (!ask(prm_request_frame, {prm_at_frame}, true))
+                return false;
+        }
+        if (word(prm_at_status) == 0)
+            frame_bytes_ = static_cast<uint32_t>(std::max(word(prm_at_length), 0));
         return true;
     }
 
@@ -73,6 +93,7 @@ private:
     long requests_ = 0;
     int32_t audio_present_ = 0, audio_rate_ = 0, audio_bits_ = 0, stereo_ = 0;
     int32_t video_present_ = 0, width_ = 0, height_ = 0;
+    uint32_t frame_bytes_ = 0;  // the last frame served
     int32_t rate_num_ = 0, rate_den_ = 1, first_ = 0, end_ = 0, category_ = 0, preset_ = 0;
     std::vector<std::vector<int16_t>> channels_;
     std::string markers_text_;
@@ -222,8 +243,7 @@ bool session::bench_frames()
     LARGE_INTEGER start;
     QueryPerformanceCounter(&start);
     for (int32_t f = first_; f < end_; ++f) {
-        set(prm_at_frame, f);
-        if (!ask(prm_request_frame, {prm_at_frame}))
+        if (!ask_frame(f))
             return false;
         const int64_t bytes = static_cast<int64_t>(word(prm_at_row_bytes)) * height_;
         if (word(prm_at_status) == 0 && c_.data().is_open() && bytes > 0 && bytes <= c_.data().size())
@@ -251,8 +271,7 @@ bool session::frames()
     LARGE_INTEGER start;
     QueryPerformanceCounter(&start);
     for (int32_t f = first_; f < end_; ++f) {
-        set(prm_at_frame, f);
-        if (!ask(prm_request_frame, {prm_at_frame}))
+        if (!ask_frame(f))
             return false;
         const int32_t status = word(prm_at_status);
         const int32_t length = word(prm_at_length);
