@@ -3,6 +3,7 @@
 // the component wakes, then the channel opened by name and asked exactly what a test checks) or
 // the stand-in encoder, started by the component through the registry.
 #include "avi_reader.h"
+#include "debug_output.h"
 #include "encoder_channel.h"
 #include "quicktime_host.h"
 #include "test_process.h"
@@ -601,6 +602,73 @@ TEST_F(ScriptedExport, ASecondExportOnTheSameInstanceAndAnotherOnTheMachine)
     EXPECT_EQ(word(4), 0u);
     EXPECT_EQ(finish(), noErr);
     EXPECT_EQ(exporter_->progress.calls.size(), 4u);
+}
+
+std::string diagnostic(const char* message, int error, int line)
+{
+    return std::string(message) + " (Err=" + std::to_string(error) +
+           ", File=nleplugin\\quillex\\Quillex, Line=" + std::to_string(line) + ")";
+}
+
+TEST_F(ScriptedExport, EveryRefusedRequestWritesItsDiagnosticLines)
+{
+    debug_output_capture capture;
+    ASSERT_TRUE(capture.listening());
+    qt_movie_settings s = small_movie();
+    s.video_format = hx_fourcc("jpeg");
+    s.sound_format = hx_fourcc("raw ");
+    s.grol_format = hx_fourcc("jpeg");
+    start(s, [](qt_movie& m) {
+        m.faults(qt_track::video).fail_from_time = 300;
+        m.faults(qt_track::video).fail_error = eofErr;
+    });
+    ask(2, id_of(qt_track::video), 0, 1);
+    EXPECT_TRUE(capture.saw(diagnostic("GetTrackData: image data is in an invalid format", -50, 746)));
+    EXPECT_TRUE(capture.saw(diagnostic("Error getting track data", -50, 268)));
+    ask(2, id_of(qt_track::video), 360, 1);
+    EXPECT_TRUE(capture.saw(diagnostic("GetTrackData: Error getting sample data", -39, 691)));
+    EXPECT_TRUE(capture.saw(diagnostic("Error getting track data", -39, 268)));
+    ask(2, id_of(qt_track::grol), 0, 1);
+    EXPECT_TRUE(capture.saw(diagnostic("GetTrackData: image data is in an invalid format", -50, 783)));
+    ask(2, id_of(qt_track::sound), 0, 10);
+    EXPECT_TRUE(capture.saw(diagnostic("GetTrackData: sound data is in an invalid format", -50, 764)));
+    movie_->faults(qt_track::text).desc_type = hx_fourcc("abcd");
+    ask(2, id_of(qt_track::text), 0, 1);
+    EXPECT_TRUE(capture.saw(diagnostic("GetTrackData: data is not of a recognized type", -50, 797)));
+    ask(9);
+    EXPECT_TRUE(capture.saw(diagnostic("Unrecognized data request", -1, 275)));
+    EXPECT_TRUE(wait_pumping(thread_, 10000));
+    EXPECT_EQ(result_, noErr);
+}
+
+TEST(ExportDiagnostics, FailuresBeforeTheChannelWriteTheirLines)
+{
+    debug_output_capture capture;
+    ASSERT_TRUE(capture.listening());
+    {
+        qt_movie movie(small_movie());
+        movie.faults(qt_track::sound).fail_from_time = 0;
+        movie.faults(qt_track::sound).fail_error = -2010;
+        Exporter exporter;
+        exporter.add(movie);
+        EXPECT_EQ(exporter.export_now(), -2010);
+    }
+    EXPECT_TRUE(capture.saw(diagnostic("SetTrackProperties: Could not get SampleDescription", -2010, 527)));
+    EXPECT_TRUE(capture.saw(diagnostic("Failed to set track properties", -2010, 211)));
+
+    // Names already held: the channel cannot be made.
+    HANDLE held = CreateSemaphoreA(nullptr, 0, 1, "TessoraQTExportsem_b");
+    ASSERT_NE(held, nullptr);
+    {
+        qt_movie movie(small_movie());
+        Exporter exporter;
+        exporter.add(movie);
+        EXPECT_EQ(exporter.export_now(), memFullErr);
+    }
+    CloseHandle(held);
+    EXPECT_TRUE(capture.saw(diagnostic("InitIpc: could not create IPC components", -108, 853)));
+    EXPECT_TRUE(capture.saw(diagnostic("Failed to initialize IPC communication", -108, 220)));
+    EXPECT_FALSE(channel_exists());
 }
 
 // ---- Exports that fail before the channel -----------------------------------------------------

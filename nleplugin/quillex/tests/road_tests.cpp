@@ -2,6 +2,7 @@
 // dies at every request of an export, and channel names taken by another process. The QuickTime
 // host stand-in runs in this process; the component starts the stand-in encoder through the
 // registry.
+#include "debug_output.h"
 #include "named_objects.h"
 #include "process_usage.h"
 #include "quicktime_host.h"
@@ -181,10 +182,17 @@ TEST_F(QuickTimeRoad, FiftyExportsLeaveNothingBehind)
 
 TEST_F(QuickTimeRoad, EncoderKilledAtEachRequestFailsTheExportAndTheNextSucceeds)
 {
+    debug_output_capture capture;
+    ASSERT_TRUE(capture.listening());
     const long blocks = live_blocks();
     for (int n = 0; n < tiny_movie_requests; ++n) {
         const std::string what = "encoder killed after " + std::to_string(n) + " requests";
-        EXPECT_NE(export_once("--die-after " + std::to_string(n)), noErr) << what << "\n" << last_log_;
+        capture.clear();
+        // Every request of the tiny movie succeeds, so nothing is remembered: ioErr.
+        EXPECT_EQ(export_once("--die-after " + std::to_string(n)), ioErr) << what << "\n" << last_log_;
+        EXPECT_TRUE(capture.saw(
+            "Error in QuillexFromProceduresToDataRef (Err=-36, File=nleplugin\\quillex\\Quillex, Line=311)"))
+            << what;
         EXPECT_NE(last_log_.find("dying after " + std::to_string(n) + " requests"), std::string::npos)
             << last_log_;
         expect_progress_opened_and_closed(what);
