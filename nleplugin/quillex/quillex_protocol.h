@@ -21,6 +21,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #pragma pack(push, 1)
 struct quillex_param_block {
@@ -98,11 +99,11 @@ constexpr uint32_t quillex_maml_header = 60;
 template <class T> T quillex_read(const uint8_t* block, size_t offset)
 {
     T v;
-    __builtin_memcpy(&v, block + offset, sizeof v);
+    std::memcpy(&v, block + offset, sizeof v);
     return v;
 }
 
 template <class T> void quillex_write(uint8_t* block, size_t offset, T v)
 {
-    __builtin_memcpy(block + offset, &v, sizeof v);
+    std::memcpy(block + offset, &v, sizeof v);
 }
