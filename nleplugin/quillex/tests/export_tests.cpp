@@ -671,6 +671,40 @@ TEST(ExportDiagnostics, FailuresBeforeTheChannelWriteTheirLines)
     EXPECT_FALSE(channel_exists());
 }
 
+// Takes the encoder's registration away for a test and writes it back after.
+class without_registered_encoder {
+public:
+    without_registered_encoder() { RegDeleteTreeA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Halvex"); }
+    ~without_registered_encoder()
+    {
+        test_process registrar;
+        EXPECT_TRUE(registrar.start(bin_dir() + "encoder.exe", "--register"));
+        EXPECT_EQ(registrar.wait_exit(20000), 0u);
+    }
+    without_registered_encoder(const without_registered_encoder&) = delete;
+    without_registered_encoder& operator=(const without_registered_encoder&) = delete;
+};
+
+TEST(ExportDiagnostics, NoEncoderRunningOrInstalledIsFnfErrAfterTheMessage)
+{
+    ASSERT_EQ(FindWindowA("MainClassW", nullptr), nullptr);
+    debug_output_capture capture;
+    ASSERT_TRUE(capture.listening());
+    const without_registered_encoder gone;
+    message_box_watch box("Tessora Export Component");
+    qt_movie movie(small_movie());
+    Exporter exporter;
+    exporter.add(movie);
+    EXPECT_EQ(exporter.export_now(), fnfErr);
+    const message_box_watch::seen& seen = box.result();
+    EXPECT_TRUE(seen.found);
+    EXPECT_EQ(seen.text, "Cannot find Tessora or Tessora EZ on your system");
+    EXPECT_TRUE(seen.error_icon);
+    EXPECT_TRUE(capture.saw(diagnostic("Failed to launch tessora", -43, 230)));
+    EXPECT_TRUE(exporter.progress.calls.empty());
+    EXPECT_FALSE(channel_exists());
+}
+
 // ---- Exports that fail before the channel -----------------------------------------------------
 
 TEST(EarlyFailure, ATrackWithoutDataFailsBeforeTheChannelAndProgress)
