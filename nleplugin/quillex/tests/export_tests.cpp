@@ -812,4 +812,30 @@ TEST_F(StandInExport, AHostileEncoderLeavesTheHostAliveAndTheExportReturns)
     EXPECT_EQ(exporter.progress.calls.size(), 2u);
 }
 
+TEST(DemoProgram, ExportsAPlayableMovieAndItsText)
+{
+    const std::string out = temp_file("qt_demo");
+    test_process host;
+    ASSERT_TRUE(host.start(bin_dir() + "quicktime_host.exe", "--out \"" + out + "\" --seconds 1 --quiet"));
+    ASSERT_EQ(host.wait_exit(60000), 0u) << read_file(out + "\\quicktime_encoder.log");
+
+    const avi_contents avi = read_avi(out + "\\quicktime_export.avi");
+    ASSERT_TRUE(avi.riff);
+    EXPECT_TRUE(avi.has_index);
+    EXPECT_EQ(avi.width, 320);
+    EXPECT_EQ(avi.height, 240);
+    ASSERT_EQ(avi.frames.size(), 30u);
+    EXPECT_EQ(avi.audio_channels, 2);
+    EXPECT_EQ(avi.audio_rate, 44100);
+    EXPECT_EQ(avi.samples.size(), 2u * 44100u);
+    uint32_t corner;  // the top right pixel of the last frame, bottom-up rows
+    std::memcpy(&corner, &avi.frames[29][(239 * 320 + 319) * 4], 4);
+    EXPECT_EQ(corner, qt_movie::pixel(29, 319, 0));
+    // The program's text is longer than the 307,200-byte block, so it came in pieces.
+    qt_movie_settings s;
+    s.text_length = 400000;
+    EXPECT_EQ(read_file(out + "\\quicktime_export.maml.txt"), qt_movie(s).text());
+    EXPECT_NE(read_file(out + "\\quicktime_encoder.log").find("in 2 piece(s)"), std::string::npos);
+}
+
 }  // namespace
