@@ -4,6 +4,7 @@
 // what it wants to check.
 #include "avi_reader.h"
 #include "encoder_channel.h"
+#include "encoder_window.h"
 #include "premiere_host.h"
 #include "prm_protocol.h"
 #include "test_process.h"
@@ -299,23 +300,13 @@ TEST_F(StandInExport, EncoderNotFoundAbandonsAfterItsMessage)
 
 // ---- Exports where this test is the encoder -------------------------------------------------
 
-LRESULT CALLBACK quiet_window(HWND w, UINT m, WPARAM wp, LPARAM lp)
-{
-    return DefWindowProcA(w, m, wp, lp);
-}
-
 class ScriptedExport : public testing::Test {
 protected:
     void SetUp() override
     {
         ASSERT_FALSE(channel_exists());
         // The module finds this window and posts to it; the test then opens the channel.
-        WNDCLASSA window_class{};
-        window_class.lpfnWndProc = quiet_window;
-        window_class.lpszClassName = "MainClassW";
-        RegisterClassA(&window_class);
-        window_ = CreateWindowA("MainClassW", "", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
-        ASSERT_NE(window_, nullptr);
+        ASSERT_NE(window_.handle(), nullptr);
         ASSERT_TRUE(module_.load(module_path()));
     }
 
@@ -329,7 +320,6 @@ protected:
             EXPECT_TRUE(wait_pumping(thread_, 10000));
             CloseHandle(thread_);
         }
-        DestroyWindow(window_);
         channel_.close();
         EXPECT_FALSE(channel_exists()) << "the export left its channel open";
     }
@@ -401,7 +391,7 @@ protected:
         return 0;
     }
 
-    HWND window_ = nullptr;
+    encoder_window window_;
     premiere_module module_;
     std::unique_ptr<premiere_host> host_;
     std::unique_ptr<dialog_answerer> answerer_;

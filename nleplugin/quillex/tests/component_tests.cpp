@@ -2,6 +2,7 @@
 // opened by type and subtype, and called with parameter blocks built by a host's glue. Every
 // unlocked handle moves on every runtime and component call, so a pointer kept into one shows.
 #include "debug_output.h"
+#include "diagnostic_line.h"
 #include "quicktime_host.h"
 #include "test_process.h"
 
@@ -360,12 +361,6 @@ TEST_F(Component, AcceptedSourcesTakeIdsInOrderAndRefusedOnesTakeNone)
 
 // ---- The diagnostic lines, as a debug viewer shows them ----------------------------------------
 
-std::string diagnostic(const char* message, int error, int line)
-{
-    return std::string(message) + " (Err=" + std::to_string(error) +
-           ", File=nleplugin\\quillex\\Quillex, Line=" + std::to_string(line) + ")";
-}
-
 TEST(ComponentDiagnostics, EachFailureWritesItsLine)
 {
     debug_output_capture capture;
@@ -377,7 +372,7 @@ TEST(ComponentDiagnostics, EachFailureWritesItsLine)
     host.standin().fail_allocations(0, 1);
     EXPECT_EQ(host.open(), nullptr);
     host.standin().fail_allocations(0, 0);
-    EXPECT_TRUE(capture.saw(diagnostic("QuillexOpen: Failed to allocate globals", -108, 121)));
+    EXPECT_TRUE(capture.saw(quillex_diagnostic_line("QuillexOpen: Failed to allocate globals", -108, 121)));
 
     const ComponentInstance ci = host.open();
     ASSERT_NE(ci, nullptr);
@@ -385,18 +380,18 @@ TEST(ComponentDiagnostics, EachFailureWritesItsLine)
     QTAtomContainer container = nullptr;
     EXPECT_EQ(movie_export_get_settings_as_atom_container(ci, &container), memFullErr);
     host.standin().fail_allocations(0, 0);
-    EXPECT_TRUE(capture.saw(diagnostic("QTNewAtomContainer failed", -108, 389)));
+    EXPECT_TRUE(capture.saw(quillex_diagnostic_line("QTNewAtomContainer failed", -108, 389)));
 
     qt_movie movie({});
     const qt_data_source s = movie.sources()[0];
     int32_t id = 0;
     EXPECT_EQ(movie_export_add_data_source(ci, s.media_type, 600, &id, nullptr, s.data_proc, s.ref_con),
               paramErr);
-    EXPECT_TRUE(capture.saw(diagnostic("getPropertyProc or getDataProc undefined", -50, 328)));
+    EXPECT_TRUE(capture.saw(quillex_diagnostic_line("getPropertyProc or getDataProc undefined", -50, 328)));
     EXPECT_EQ(movie_export_add_data_source(ci, hx_fourcc("text"), 600, &id, s.property_proc, s.data_proc,
                                            s.ref_con),
               paramErr);
-    EXPECT_TRUE(capture.saw(diagnostic("Error in QuillexAddDataSource", -50, 380)));
+    EXPECT_TRUE(capture.saw(quillex_diagnostic_line("Error in QuillexAddDataSource", -50, 380)));
     EXPECT_EQ(host.close(ci), noErr);
     // Nothing that succeeded wrote a line.
     EXPECT_EQ(capture.lines().size(), 4u);

@@ -4,7 +4,9 @@
 // the stand-in encoder, started by the component through the registry.
 #include "avi_reader.h"
 #include "debug_output.h"
+#include "diagnostic_line.h"
 #include "encoder_channel.h"
+#include "encoder_window.h"
 #include "quicktime_host.h"
 #include "test_process.h"
 
@@ -41,11 +43,6 @@ bool channel_exists()
         }
     }
     return false;
-}
-
-LRESULT CALLBACK quiet_window(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
-{
-    return message >= WM_USER ? 0 : DefWindowProcA(window, message, wparam, lparam);
 }
 
 // The movie's procedures, returning their OSErr with garbage above AX: the upper half of EAX is
@@ -149,12 +146,7 @@ protected:
     void SetUp() override
     {
         ASSERT_FALSE(channel_exists());
-        WNDCLASSA window_class{};
-        window_class.lpfnWndProc = quiet_window;
-        window_class.lpszClassName = "MainClassW";
-        RegisterClassA(&window_class);
-        window_ = CreateWindowA("MainClassW", "", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
-        ASSERT_NE(window_, nullptr);
+        ASSERT_NE(window_.handle(), nullptr);
     }
 
     void TearDown() override
@@ -169,7 +161,6 @@ protected:
         }
         channel_.close();
         exporter_.reset();
-        DestroyWindow(window_);
         EXPECT_FALSE(channel_exists()) << "the export left its channel open";
     }
 
@@ -254,7 +245,7 @@ protected:
         return 0;
     }
 
-    HWND window_ = nullptr;
+    encoder_window window_;
     std::unique_ptr<qt_movie> movie_;
     std::unique_ptr<Exporter> exporter_;
     HANDLE thread_ = nullptr;
@@ -604,12 +595,6 @@ TEST_F(ScriptedExport, ASecondExportOnTheSameInstanceAndAnotherOnTheMachine)
     EXPECT_EQ(exporter_->progress.calls.size(), 4u);
 }
 
-std::string diagnostic(const char* message, int error, int line)
-{
-    return std::string(message) + " (Err=" + std::to_string(error) +
-           ", File=nleplugin\\quillex\\Quillex, Line=" + std::to_string(line) + ")";
-}
-
 TEST_F(ScriptedExport, EveryRefusedRequestWritesItsDiagnosticLines)
 {
     debug_output_capture capture;
@@ -623,20 +608,24 @@ TEST_F(ScriptedExport, EveryRefusedRequestWritesItsDiagnosticLines)
         m.faults(qt_track::video).fail_error = eofErr;
     });
     ask(2, id_of(qt_track::video), 0, 1);
-    EXPECT_TRUE(capture.saw(diagnostic("GetTrackData: image data is in an invalid format", -50, 746)));
-    EXPECT_TRUE(capture.saw(diagnostic("Error getting track data", -50, 268)));
+    EXPECT_TRUE(
+        capture.saw(quillex_diagnostic_line("GetTrackData: image data is in an invalid format", -50, 746)));
+    EXPECT_TRUE(capture.saw(quillex_diagnostic_line("Error getting track data", -50, 268)));
     ask(2, id_of(qt_track::video), 360, 1);
-    EXPECT_TRUE(capture.saw(diagnostic("GetTrackData: Error getting sample data", -39, 691)));
-    EXPECT_TRUE(capture.saw(diagnostic("Error getting track data", -39, 268)));
+    EXPECT_TRUE(capture.saw(quillex_diagnostic_line("GetTrackData: Error getting sample data", -39, 691)));
+    EXPECT_TRUE(capture.saw(quillex_diagnostic_line("Error getting track data", -39, 268)));
     ask(2, id_of(qt_track::grol), 0, 1);
-    EXPECT_TRUE(capture.saw(diagnostic("GetTrackData: image data is in an invalid format", -50, 783)));
+    EXPECT_TRUE(
+        capture.saw(quillex_diagnostic_line("GetTrackData: image data is in an invalid format", -50, 783)));
     ask(2, id_of(qt_track::sound), 0, 10);
-    EXPECT_TRUE(capture.saw(diagnostic("GetTrackData: sound data is in an invalid format", -50, 764)));
+    EXPECT_TRUE(
+        capture.saw(quillex_diagnostic_line("GetTrackData: sound data is in an invalid format", -50, 764)));
     movie_->faults(qt_track::text).desc_type = hx_fourcc("abcd");
     ask(2, id_of(qt_track::text), 0, 1);
-    EXPECT_TRUE(capture.saw(diagnostic("GetTrackData: data is not of a recognized type", -50, 797)));
+    EXPECT_TRUE(
+        capture.saw(quillex_diagnostic_line("GetTrackData: data is not of a recognized type", -50, 797)));
     ask(9);
-    EXPECT_TRUE(capture.saw(diagnostic("Unrecognized data request", -1, 275)));
+    EXPECT_TRUE(capture.saw(quillex_diagnostic_line("Unrecognized data request", -1, 275)));
     EXPECT_TRUE(wait_pumping(thread_, 10000));
     EXPECT_EQ(result_, noErr);
 }
@@ -653,8 +642,9 @@ TEST(ExportDiagnostics, FailuresBeforeTheChannelWriteTheirLines)
         exporter.add(movie);
         EXPECT_EQ(exporter.export_now(), -2010);
     }
-    EXPECT_TRUE(capture.saw(diagnostic("SetTrackProperties: Could not get SampleDescription", -2010, 527)));
-    EXPECT_TRUE(capture.saw(diagnostic("Failed to set track properties", -2010, 211)));
+    EXPECT_TRUE(capture.saw(
+        quillex_diagnostic_line("SetTrackProperties: Could not get SampleDescription", -2010, 527)));
+    EXPECT_TRUE(capture.saw(quillex_diagnostic_line("Failed to set track properties", -2010, 211)));
 
     // Names already held: the channel cannot be made.
     HANDLE held = CreateSemaphoreA(nullptr, 0, 1, "TessoraQTExportsem_b");
@@ -666,8 +656,8 @@ TEST(ExportDiagnostics, FailuresBeforeTheChannelWriteTheirLines)
         EXPECT_EQ(exporter.export_now(), memFullErr);
     }
     CloseHandle(held);
-    EXPECT_TRUE(capture.saw(diagnostic("InitIpc: could not create IPC components", -108, 853)));
-    EXPECT_TRUE(capture.saw(diagnostic("Failed to initialize IPC communication", -108, 220)));
+    EXPECT_TRUE(capture.saw(quillex_diagnostic_line("InitIpc: could not create IPC components", -108, 853)));
+    EXPECT_TRUE(capture.saw(quillex_diagnostic_line("Failed to initialize IPC communication", -108, 220)));
     EXPECT_FALSE(channel_exists());
 }
 
@@ -700,7 +690,7 @@ TEST(ExportDiagnostics, NoEncoderRunningOrInstalledIsFnfErrAfterTheMessage)
     EXPECT_TRUE(seen.found);
     EXPECT_EQ(seen.text, "Cannot find Tessora or Tessora EZ on your system");
     EXPECT_TRUE(seen.error_icon);
-    EXPECT_TRUE(capture.saw(diagnostic("Failed to launch tessora", -43, 230)));
+    EXPECT_TRUE(capture.saw(quillex_diagnostic_line("Failed to launch tessora", -43, 230)));
     EXPECT_TRUE(exporter.progress.calls.empty());
     EXPECT_FALSE(channel_exists());
 }

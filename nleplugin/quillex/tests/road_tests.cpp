@@ -3,6 +3,7 @@
 // host stand-in runs in this process; the component starts the stand-in encoder through the
 // registry.
 #include "debug_output.h"
+#include "diagnostic_line.h"
 #include "named_objects.h"
 #include "process_usage.h"
 #include "quicktime_host.h"
@@ -190,8 +191,8 @@ TEST_F(QuickTimeRoad, EncoderKilledAtEachRequestFailsTheExportAndTheNextSucceeds
         capture.clear();
         // Every request of the tiny movie succeeds, so nothing is remembered: ioErr.
         EXPECT_EQ(export_once("--die-after " + std::to_string(n)), ioErr) << what << "\n" << last_log_;
-        EXPECT_TRUE(capture.saw(
-            "Error in QuillexFromProceduresToDataRef (Err=-36, File=nleplugin\\quillex\\Quillex, Line=311)"))
+        EXPECT_TRUE(
+            capture.saw(quillex_diagnostic_line("Error in QuillexFromProceduresToDataRef", ioErr, 311)))
             << what;
         EXPECT_NE(last_log_.find("dying after " + std::to_string(n) + " requests"), std::string::npos)
             << last_log_;
