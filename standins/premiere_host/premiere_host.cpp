@@ -1,5 +1,7 @@
 #include "premiere_host.h"
 
+#include "generated_picture.h"
+
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -227,16 +229,7 @@ premiere_host::~premiere_host()
 
 uint32_t premiere_host::pixel(int32_t frame, int32_t x, int32_t y)
 {
-    // A frame counter in binary across the top, a bar that moves one step a frame, gradients.
-    if (y < 8 && x < 16 * 8)
-        return (frame >> (x / 8)) & 1 ? 0xFFFFFFFFu : 0xFF000000u;
-    const int32_t bar = (frame * 4) % 256;
-    if (x >= bar && x < bar + 8)
-        return 0xFFFFD800u;
-    const uint32_t r = static_cast<uint32_t>(x + frame * 3) & 0xFF;
-    const uint32_t g = static_cast<uint32_t>(y + frame * 2) & 0xFF;
-    const uint32_t b = static_cast<uint32_t>((x ^ y) + frame) & 0xFF;
-    return 0xFF000000u | (r << 16) | (g << 8) | b;
+    return hx_generated_pixel(frame, x, y);
 }
 
 int16_t premiere_host::sample(int64_t sample_frame, int channel) const
