@@ -734,10 +734,13 @@ TEST_F(ScriptedExport, DataBlockGrowsForALargerFrame)
     const uint32_t length = 600 * (1024 * 4 + 64);
     ASSERT_LT(before, length);
 
-    // While the encoder holds the old block, a new one of that name cannot be made.
+    // While the encoder holds the old block, a new one of that name cannot be made; the block it
+    // holds reads as zeros all the same.
     set(prm_at_frame, 2);
+    scribble();
     ask(prm_request_frame, false);
     EXPECT_EQ(word(prm_at_status), 2);
+    EXPECT_TRUE(data_zero_from(0));
     // ... and requests that need a block find none.
     ask(prm_request_walk_back, false);
     EXPECT_EQ(word(prm_at_status), 2);
@@ -823,6 +826,31 @@ TEST_F(ScriptedExport, NoMarkersAnswersCursorMinusOne)
     EXPECT_EQ(word(prm_at_status), 0);
     ask(prm_request_marker_count);
     EXPECT_EQ(word(0x00), 0);
+    EXPECT_EQ(end_export(), prm_export_done);
+}
+
+// Hosts whose next_marker hands back the cursor it was given, instead of -1, at the end.
+TEST_F(ScriptedExport, AMarkerListThatRepeatsItsLastMarkerEnds)
+{
+    clip_settings clip;
+    clip.markers = {{30, 30, {"one"}}, {60, 60, {"two"}}};
+    clip.markers_repeat_last = true;
+    start(clip);
+    ask(prm_request_marker_count);
+    EXPECT_EQ(word(0x00), 2);
+
+    set(prm_at_marker_cursor, -1);
+    ask(prm_request_next_marker);
+    EXPECT_EQ(word(prm_at_marker_cursor), 0);
+    ask(prm_request_next_marker);
+    EXPECT_EQ(word(prm_at_marker_cursor), 1);
+    prm_marker_record r;
+    std::memcpy(&r, channel_.data().payload(), sizeof r);
+    EXPECT_STREQ(r.texts[0].text, "two");
+    ask(prm_request_next_marker);
+    EXPECT_EQ(word(prm_at_marker_cursor), -1);
+    std::memcpy(&r, channel_.data().payload(), sizeof r);
+    EXPECT_EQ(r.texts[0].present, 0);
     EXPECT_EQ(end_export(), prm_export_done);
 }
 
