@@ -298,8 +298,8 @@ void export_session::setting_choice()
 void export_session::marker_count()
 {
     int32_t count = 0;
-    for (int32_t cursor = timeline().first_marker(record_.timeline); cursor != -1 && count < marker_walk_limit;
-         cursor = next_marker_after(cursor))
+    for (int32_t cursor = timeline().first_marker(record_.timeline);
+         cursor != -1 && count < marker_walk_limit; cursor = next_marker_after(cursor))
         ++count;
     set(0x00, count);
     set(0x04, record_.marker_value);

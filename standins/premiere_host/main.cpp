@@ -90,12 +90,14 @@ std::vector<std::string> missing_pieces(HWND window)
         HKEY key = nullptr;
         DWORD size = 0;
         const bool registered =
-            RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Halvex\\", 0, KEY_QUERY_VALUE, &key) == ERROR_SUCCESS &&
+            RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Halvex\\", 0, KEY_QUERY_VALUE, &key) ==
+                ERROR_SUCCESS &&
             RegQueryValueExA(key, "LatestEZ", nullptr, nullptr, nullptr, &size) == ERROR_SUCCESS;
         if (key != nullptr)
             RegCloseKey(key);
         if (!registered)
-            reasons.push_back("no encoder is running and none is registered (HKLM\\SOFTWARE\\Halvex\\ LatestEZ)");
+            reasons.push_back(
+                "no encoder is running and none is registered (HKLM\\SOFTWARE\\Halvex\\ LatestEZ)");
     }
     char found[MAX_PATH];
     if (SearchPathA(nullptr, "QuickTime.qts", nullptr, MAX_PATH, found, nullptr) == 0)
@@ -206,8 +208,9 @@ int main(int argc, char** argv)
         for (const std::string& why : reasons)
             std::fprintf(stderr, "premiere_host: %s\n", why.c_str());
         if (reasons.empty())
-            std::fprintf(stderr, "premiere_host: the dialog was cancelled, the encoder could not be started (its "
-                                 "message box said why), or another export holds the channel\n");
+            std::fprintf(stderr,
+                         "premiere_host: the dialog was cancelled, the encoder could not be started (its "
+                         "message box said why), or another export holds the channel\n");
     }
     DestroyWindow(window);
 

@@ -44,8 +44,9 @@ bool test_process::start(const std::string& program, const std::string& args, co
         startup.hStdOutput = file;
         startup.hStdError = file;
     }
-    const bool started = CreateProcessA(program.c_str(), &command[0], nullptr, nullptr, file != INVALID_HANDLE_VALUE,
-                                        0, nullptr, nullptr, &startup, &info_) != FALSE;
+    const bool started =
+        CreateProcessA(program.c_str(), &command[0], nullptr, nullptr, file != INVALID_HANDLE_VALUE, 0,
+                       nullptr, nullptr, &startup, &info_) != FALSE;
     if (file != INVALID_HANDLE_VALUE)
         CloseHandle(file);
     return started;

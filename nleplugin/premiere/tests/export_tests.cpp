@@ -894,10 +894,15 @@ namespace {
 TEST(DemoProgram, ExportsAPlayableClipWithMarkers)
 {
     const std::string out = temp_file("demo");
+    const std::string printed = out + ".txt";
     test_process host;
-    ASSERT_TRUE(
-        host.start(bin_dir() + "premiere_host.exe", "--out \"" + out + "\" --seconds 1 --size 160x120"));
+    ASSERT_TRUE(host.start(bin_dir() + "premiere_host.exe",
+                           "--out \"" + out + "\" --seconds 1 --size 160x120", printed));
     ASSERT_EQ(host.wait_exit(60000), 0u) << read_file(out + "\\encoder.log");
+    // The preset the encoder was told, by the name the module's menu gives it.
+    EXPECT_NE(read_file(printed).find("setting: 5/2 \"Medium-size movie\" of \"RealG2 Web Download\""),
+              std::string::npos)
+        << read_file(printed);
 
     const avi_contents avi = read_avi(out + "\\premiere_export.avi");
     EXPECT_TRUE(avi.has_index);
@@ -913,6 +918,24 @@ TEST(DemoProgram, ExportsAPlayableClipWithMarkers)
     EXPECT_NE(markers.find("marker 0 time 0.500 s (300/600) time2 0.500 s (300/600) text3 \"Opening\""),
               std::string::npos)
         << markers;
+}
+
+TEST(DemoProgram, NamesAWrongArgumentAndShowsItsUsage)
+{
+    const std::string printed = temp_file("demo_arguments");
+    for (const char* args : {"--size 10x", "--bits 12", "--frobnicate", "--fps"}) {
+        test_process host;
+        ASSERT_TRUE(host.start(bin_dir() + "premiere_host.exe", args, printed));
+        EXPECT_EQ(host.wait_exit(30000), 2u) << args;
+        const std::string text = read_file(printed);
+        EXPECT_NE(text.find("usage: premiere_host.exe"), std::string::npos) << text;
+        const std::string option = std::string(args).substr(0, std::string(args).find(' '));
+        EXPECT_NE(
+            text.find("premiere_host: " + (option == "--frobnicate" ? "unknown option '" + option : option)),
+            std::string::npos)
+            << text;
+    }
+    DeleteFileA(printed.c_str());
 }
 
 }  // namespace
