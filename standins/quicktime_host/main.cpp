@@ -158,6 +158,10 @@ int run(int argc, char** argv)
 {
     options o;
     std::string error;
+    if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
+        std::printf("%s", usage);
+        return 0;
+    }
     if (!parse(argc, argv, o, &error)) {
         std::fprintf(stderr, "quicktime_host: %s\n%s", error.c_str(), usage);
         return 2;
