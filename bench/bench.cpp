@@ -27,6 +27,7 @@
 #include "sample_checksum.h"
 
 #include <windows.h>
+
 #include <tlhelp32.h>
 
 #include <algorithm>
@@ -145,7 +146,10 @@ public:
         return n % 2 == 1 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
     }
     double lowest() const { return values_.empty() ? -1 : *std::min_element(values_.begin(), values_.end()); }
-    double highest() const { return values_.empty() ? -1 : *std::max_element(values_.begin(), values_.end()); }
+    double highest() const
+    {
+        return values_.empty() ? -1 : *std::max_element(values_.begin(), values_.end());
+    }
 
 private:
     std::vector<double> values_;
@@ -336,7 +340,7 @@ double pipe_seconds_each(const frame_size& size, int frames)
 // ---- The roads ----------------------------------------------------------------------------------
 
 struct road_result {
-    double seconds_each = -1;  // per steady frame turn, as the encoder timed it
+    double seconds_each = -1;   // per steady frame turn, as the encoder timed it
     double first_seconds = -1;  // the first frame turn of the export
     bool checksum_right = false;
     double request_us = -1;  // Premiere, when asked: the setting request's round trip
@@ -365,7 +369,8 @@ void wait_for_encoders_to_end()
         return;
     PROCESSENTRY32 entry{};
     entry.dwSize = sizeof entry;
-    for (BOOL more = Process32First(snapshot.get(), &entry); more; more = Process32Next(snapshot.get(), &entry)) {
+    for (BOOL more = Process32First(snapshot.get(), &entry); more;
+         more = Process32Next(snapshot.get(), &entry)) {
         if (lstrcmpiA(entry.szExeFile, "encoder.exe") != 0)
             continue;
         const handle_owner process(OpenProcess(SYNCHRONIZE, FALSE, entry.th32ProcessID));
@@ -442,7 +447,8 @@ road_result premiere_road(premiere_module& module, const frame_size& size, int f
         std::sscanf(line_after(text, "] setting round trip ").c_str(), "%*d requests %lf us", &r.request_us);
     unsigned got = 0;
     r.checksum_right =
-        std::sscanf(line_after(text, "] bench ").c_str(), "%*d frames checksum 0x%x", &got) == 1 && got == expected;
+        std::sscanf(line_after(text, "] bench ").c_str(), "%*d frames checksum 0x%x", &got) == 1 &&
+        got == expected;
     return r;
 }
 
@@ -627,8 +633,8 @@ int run(const options& o)
     }
 
     std::printf("Frames through each road into the stand-in encoder (--bench), beside the limit:\n");
-    std::printf("%d round%s, each row measured once a round; ms a steady frame turn (median, lowest,\n", o.rounds,
-                o.rounds == 1 ? "" : "s");
+    std::printf("%d round%s, each row measured once a round; ms a steady frame turn (median, lowest,\n",
+                o.rounds, o.rounds == 1 ? "" : "s");
     std::printf("highest round), GB/s of the median, limit/row = the limit's median over the row's\n");
     bool good = true;
     samples requests_us, ping_pong_us;
@@ -664,8 +670,8 @@ int run(const options& o)
         }
         const double limit_median = limit.median();
 
-        std::printf("\n%d x %d x 4 bytes (%zu bytes a frame), %d frame turns an export\n", size.width, size.height,
-                    size.bytes(), count);
+        std::printf("\n%d x %d x 4 bytes (%zu bytes a frame), %d frame turns an export\n", size.width,
+                    size.height, size.bytes(), count);
         table_head();
         const int steady = count - 1;
         row(premiere_row, steady, premiere, size.bytes(), limit_median, o.rounds,
@@ -697,7 +703,8 @@ int run(const options& o)
     small_row("Premiere: setting request through module", requests_us);
     small_row("bare semaphore ping-pong, two processes", ping_pong_us);
     if (!requests_us.empty() && !ping_pong_us.empty())
-        std::printf("  module / ping-pong: %.2f (of the medians)\n", requests_us.median() / ping_pong_us.median());
+        std::printf("  module / ping-pong: %.2f (of the medians)\n",
+                    requests_us.median() / ping_pong_us.median());
     good = good && requests_us.complete() && ping_pong_us.complete();
     std::fflush(stdout);
     return good ? 0 : 1;
