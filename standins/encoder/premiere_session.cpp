@@ -336,8 +336,10 @@ int session::run()
 {
     if (o_.hostile > 0 && !hostile_requests())
         return 4;
-    if (!formats() || (o_.time_setting > 0 && !time_small_requests()) || !markers() || !audio() ||
-        !frames() || !walk_back())
+    // The timed setting requests come after the frames, so that the frames of every export start
+    // at the same point, however many are asked for.
+    if (!formats() || !markers() || !audio() || !frames() ||
+        (o_.time_setting > 0 && !time_small_requests()) || !walk_back())
         return 4;
     if (o_.bench)
         log_line("bench %ld frames checksum 0x%08x", frames_written_, checksum_);
