@@ -21,7 +21,7 @@
 //   --die-after N         end the process abruptly before the (N+1)th request
 //   --hostile N           N requests of random codes and fields before the real ones
 //   --audio-chunk N       sample frames per audio request (default 4800)
-//   --time-setting N      Premiere: N setting requests after the formats, their round trip logged
+//   --time-setting N      Premiere: N setting requests after the frames, their round trip logged
 //   --fill-pattern        before each request, a pattern over every block byte it does not use
 //   --bench               ask and read each answer once into a checksum: no files, no per-frame lines
 //   --end-code C          QuickTime: end with code C (default 3, done; others are unserved)

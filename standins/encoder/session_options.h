@@ -12,7 +12,7 @@ struct session_options {
     long die_after = -1;          // end the process abruptly after this many requests
     long hostile = 0;             // requests of random codes and fields before the real ones
     uint32_t audio_chunk = 4800;  // sample frames per audio request
-    long time_setting = 0;        // Premiere: this many setting requests, timed, after the formats
+    long time_setting = 0;        // Premiere: this many setting requests, timed, after the frames
     bool fill_pattern = false;    // before each request, the pattern over every byte it does not use
     bool bench = false;           // ask and read each answer once: no files, no per-frame lines
     int32_t end_code = 3;         // QuickTime: the last request (3, or an unserved code)
