@@ -1,14 +1,16 @@
-// The QuickTime host stand-in as a program: registers Quillex.qtx with the QuickTime runtime,
-// opens 'spit'/'Duff' and exports a generated movie from procedures (a moving pattern with a
-// binary frame counter, a stereo tone, a 'MAML' text longer than the component's data block, a
-// small 'GROL' track). The component finds or starts the encoder itself.
+// The QuickTime host stand-in as a program: opens 'spit'/'Duff' through the QuickTime runtime
+// and exports a generated movie from procedures (a moving pattern with a binary frame counter, a
+// stereo tone, a 'MAML' text longer than the component's data block, a small 'GROL' track). The
+// component finds or starts the encoder itself.
 //
 //   quicktime_host.exe [--qtx PATH] [--out FOLDER] [--seconds N] [--width W --height H] [--fps N]
 //                      [--time-scale N] [--video-format raw|RGBA|FOUR] [--sound-format sowt|twos]
 //                      [--rate N] [--text-length N] [--no-video] [--no-sound] [--no-text]
 //                      [--no-grol] [--no-progress] [--cancel] [--quiet]
 //
-// --qtx defaults to Quillex.qtx beside this program. --out is handed to the encoder
+// Without --qtx the component is the one QuickTime registered from its components folders when it
+// started (QTComponents under its InstallDir, the system folder's QuickTime folder); --qtx PATH
+// registers that file and uses its component. --out is handed to the encoder
 // (HX_ENCODER_OUT) with its log (FOLDER\quicktime_encoder.log). --cancel makes the progress procedure
 // ask to cancel; --quiet stops it printing.
 // Exit status: 0 when every step succeeded, 1 when one failed, 2 for bad arguments, 3 when
@@ -96,14 +98,6 @@ bool parse(int argc, char** argv, options& o)
     return m.valid();
 }
 
-std::string beside_this_program(const char* name)
-{
-    char self[MAX_PATH];
-    const DWORD n = GetModuleFileNameA(nullptr, self, MAX_PATH);
-    std::string path(self, n);
-    return path.substr(0, path.find_last_of('\\') + 1) + name;
-}
-
 // The encoder's one-line summary from its log, once it has written its last line.
 std::string encoder_summary(const std::string& log)
 {
@@ -134,8 +128,6 @@ int run(int argc, char** argv)
         std::fprintf(stderr, "quicktime_host: bad arguments (see the head of main.cpp)\n");
         return 2;
     }
-    if (o.qtx.empty())
-        o.qtx = beside_this_program("Quillex.qtx");
     std::string log;
     if (!o.out.empty()) {
         CreateDirectoryA(o.out.c_str(), nullptr);
@@ -147,11 +139,13 @@ int run(int argc, char** argv)
 
     quicktime_host host;
     std::string error;
-    if (!host.load_component(o.qtx, &error)) {
+    const bool found =
+        o.qtx.empty() ? host.find_installed_component(&error) : host.load_component(o.qtx, &error);
+    if (!found) {
         std::fprintf(stderr, "quicktime_host: %s\n", error.c_str());
         return 3;
     }
-    std::printf("component: 'spit'/'Duff' from %s\n", o.qtx.c_str());
+    std::printf("component: 'spit'/'Duff' from %s\n", host.component_file().c_str());
 
     qt_movie movie(o.movie);
     const qt_movie_settings& m = movie.settings();

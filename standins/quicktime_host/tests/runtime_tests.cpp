@@ -207,5 +207,13 @@ TEST(quicktime_host_program, exports_and_exits_0)
     hx_qt_standin standin;
     if (component_file().empty() || !runtime_standin(&standin))
         FAIL() << "needs Quillex.qtx in the build and the runtime stand-in's Component Manager";
-    EXPECT_EQ(run_program("--seconds 1 --width 64 --height 48 --quiet"), 0u);
+    EXPECT_EQ(run_program("--qtx \"" + component_file() + "\" --seconds 1 --width 64 --height 48 --quiet"),
+              0u);
+}
+
+// Without --qtx the program takes what QuickTime found in its folders, and nothing is installed
+// there in the rig's prefix: it must not fall back to a file of its own choosing.
+TEST(quicktime_host_program, without_a_component_file_it_takes_only_what_quicktime_found)
+{
+    EXPECT_EQ(run_program("--seconds 1 --quiet"), 3u);
 }
