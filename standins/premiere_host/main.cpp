@@ -3,13 +3,17 @@
 // channel, markers with texts) through the module. The encoder is found or started by the
 // module itself.
 //
-//   premiere_host.exe [--module PATH] [--out FOLDER] [--seconds N] [--size WxH] [--fps N]
+//   premiere_host.exe [--module PATH | --plugins DIR] [--out FOLDER] [--seconds N] [--size WxH] [--fps N]
 //                     [--mono] [--bits 8|16] [--setting ID] [--range 0|1] [--selector 8|11]
 //                     [--attended]
 //
+// --plugins DIR reads the property list of every .prm in DIR, as Premiere does with its plug-ins
+// folder, and exports through the export module named "Save For Web"; without it and --module,
+// the module is tsp_prm_nle.prm beside this program.
 // --out is handed to the encoder (HX_ENCODER_OUT) along with its log (FOLDER\encoder.log).
 // Without --attended the export dialog is answered at once: setting ID (default 22002), range.
 // Exit status: the export's result (0 done, 2 abandoned), 3 when the module cannot be loaded.
+#include "plugin_folder.h"
 #include "premiere_host.h"
 
 #include <cstdio>
@@ -21,6 +25,7 @@ namespace {
 
 struct options {
     std::string module;
+    std::string plugins;
     std::string out;
     int seconds = 3;
     int width = 320, height = 240, fps = 30;
@@ -39,6 +44,8 @@ bool parse(int argc, char** argv, options& o)
         const bool has_value = i + 1 < argc;
         if (a == "--module" && has_value)
             o.module = argv[++i];
+        else if (a == "--plugins" && has_value)
+            o.plugins = argv[++i];
         else if (a == "--out" && has_value)
             o.out = argv[++i];
         else if (a == "--seconds" && has_value)
@@ -82,6 +89,19 @@ int main(int argc, char** argv)
     if (!parse(argc, argv, o)) {
         std::fprintf(stderr, "premiere_host: bad arguments (see the head of main.cpp)\n");
         return 2;
+    }
+    if (!o.plugins.empty()) {
+        std::string chosen;
+        for (const plugin_module& m : find_export_modules(o.plugins))
+            if (m.name == "Save For Web" && chosen.empty())
+                chosen = m.path;
+        if (chosen.empty()) {
+            std::fprintf(stderr, "premiere_host: no export module \"Save For Web\" in %s\n",
+                         o.plugins.c_str());
+            return 3;
+        }
+        std::printf("plug-in: %s\n", chosen.c_str());
+        o.module = chosen;
     }
     if (o.module.empty())
         o.module = beside_this_program("tsp_prm_nle.prm");
