@@ -6,10 +6,13 @@
 #      file where it belongs and byte for byte the packaged one, the Start menu shortcut, the
 #      Add/Remove Programs entry with the version, the chosen folders remembered.
 #   2. Exports through both roads, the host stand-ins finding the plug-ins in those folders.
-#   3. Uninstall with no properties: no file, folder or entry left.
-#   4. Install with no properties and no QuickTime value, with basic progress (/qb): the
+#   3. Uninstall with no properties: no file, folder or entry left. Then the same with
+#      QTCOMPONENTSDIR and INSTALLDIR given and no QuickTime value (the given folders win over
+#      the system folder and the default): the module goes to the Plug-ins folder of
+#      Premiere's App Paths folder.
+#   4. Install with no properties and nothing recorded, with basic progress (/qb): the
 #      component goes to the system folder's QuickTime folder (where the QuickTime host finds
-#      it), the module to the Plug-ins folder of Premiere's App Paths folder.
+#      it), the module to [ProgramFilesFolder]Adobe\Premiere 6.5\Plug-ins.
 #   5. A rebuilt release with a higher version (these files, their version resources stamped
 #      higher) replaces it: one copy of each file, at the new version, one entry. The same
 #      package again changes nothing; the older one is refused with its message (read from the
@@ -65,7 +68,11 @@ quicktime_home='C:\Program Files\QuickTime Stand-in'
 premiere_home='C:\Program Files\Premiere Stand-in'
 given_top='C:\Premiere Plug-ins Given'
 given_plugins="$given_top\\Plug-ins"
+given_components="$given_top\\QT Components"
+given_program="$given_top\\Tessora program"
 install_dir='C:\Program Files\Tessora Bridges'
+adobe='C:\Program Files\Adobe'
+default_plugins="$adobe\\Premiere 6.5\\Plug-ins"
 system_quicktime='C:\windows\system32\QuickTime'
 deliverables=(tsp_prm_nle.prm Quillex.qtx Kestrix.exe uninstpatch.exe)
 
@@ -84,7 +91,7 @@ cleanup() {
   else
     win reg delete "$quicktime_key" /v InstallDir /f >/dev/null 2>&1
   fi
-  rm -rf "$(cpath "$quicktime_home")" "$(cpath "$premiere_home")" "$(cpath "$given_top")"
+  rm -rf "$(cpath "$quicktime_home")" "$(cpath "$premiere_home")" "$(cpath "$given_top")" "$(cpath "$adobe")"
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -106,18 +113,18 @@ product_codes+=("$code")
 for k in "$uninstall_key\\$code" "$product_key" "$app_paths_key"; do
   reg_key_exists "$k" && fail "$k exists before the test; is Tessora bridges installed in the prefix?"
 done
-for d in "$install_dir" "$system_quicktime" "$quicktime_home" "$premiere_home" "$given_top"; do
+for d in "$install_dir" "$system_quicktime" "$quicktime_home" "$premiere_home" "$given_top" "$adobe"; do
   [ ! -e "$(cpath "$d")" ] || fail "$d exists before the test"
 done
 reg_key_exists "$apple_key" || made_apple_key=1
 
 # Where each file of the package lands, for a set of folders.
-expect_installed() {  # PLUGINS_DIR COMPONENTS_DIR FROM_DIR
+expect_installed() {  # PLUGINS_DIR COMPONENTS_DIR PROGRAM_DIR FROM_DIR
   local f
-  cmp -s "$3/tsp_prm_nle.prm" "$(cpath "$1")/tsp_prm_nle.prm" || fail "tsp_prm_nle.prm is not in $1 as packaged"
-  cmp -s "$3/Quillex.qtx" "$(cpath "$2")/Quillex.qtx" || fail "Quillex.qtx is not in $2 as packaged"
+  cmp -s "$4/tsp_prm_nle.prm" "$(cpath "$1")/tsp_prm_nle.prm" || fail "tsp_prm_nle.prm is not in $1 as packaged"
+  cmp -s "$4/Quillex.qtx" "$(cpath "$2")/Quillex.qtx" || fail "Quillex.qtx is not in $2 as packaged"
   for f in Kestrix.exe uninstpatch.exe INSTALL.txt; do
-    cmp -s "$3/$f" "$(cpath "$install_dir")/$f" || fail "$f is not in $install_dir as packaged"
+    cmp -s "$4/$f" "$(cpath "$3")/$f" || fail "$f is not in $3 as packaged"
   done
 }
 # The shortcut, per machine where Windows puts it, or per user where Wine 8 does.
@@ -126,9 +133,9 @@ shortcuts() {
     "$drive_c"/users/*/AppData/Roaming/Microsoft/Windows/"Start Menu"/Programs/"Tessora bridges" \
     -name Kestrix.lnk 2>/dev/null
 }
-expect_removed() {  # PLUGINS_DIR COMPONENTS_DIR
+expect_removed() {  # PLUGINS_DIR COMPONENTS_DIR PROGRAM_DIR
   local d
-  for d in "$1" "$2" "$install_dir"; do
+  for d in "$1" "$2" "$3"; do
     [ ! -e "$(cpath "$d")" ] || fail "$d is left: $(ls -A "$(cpath "$d")" | tr '\n' ' ')"
   done
   [ -z "$(shortcuts)" ] || fail "the shortcut is left: $(shortcuts)"
@@ -146,7 +153,7 @@ win reg add "$quicktime_key" /v InstallDir /d "$quicktime_home" /f >/dev/null ||
 win reg add "$app_paths_key" /v Path /d "$premiere_home" /f >/dev/null || fail "reg add App Paths"
 msiexec "$work/install1.log" /i "$(zpath "$msi")" /qn "PREMIEREPLUGINSDIR=$given_plugins" ||
   fail "msiexec /i exited $? (log: $(tail -5 "$work/install1.log"))"
-expect_installed "$given_plugins" "$quicktime_home\\QTComponents" "$packed"
+expect_installed "$given_plugins" "$quicktime_home\\QTComponents" "$install_dir" "$packed"
 [ ! -e "$(cpath "$premiere_home")/Plug-ins" ] || fail "the App Paths folder got a Plug-ins folder though one was given"
 [ ! -e "$(cpath "$system_quicktime")" ] || fail "the system folder got a QuickTime folder though InstallDir was recorded"
 [ "$(shortcuts | wc -l)" = 1 ] || fail "no Start menu shortcut to Kestrix"
@@ -175,13 +182,23 @@ grep -q "^encoder: quicktime .* 30 frames" <<<"$out" || fail "the QuickTime expo
 # ---- 3. Uninstall without properties --------------------------------------------------------
 say "3. uninstall with no properties"
 msiexec "$work/uninstall1.log" /x "$(zpath "$msi")" /qn || fail "msiexec /x exited $?"
-expect_removed "$given_plugins" "$quicktime_home\\QTComponents"
+expect_removed "$given_plugins" "$quicktime_home\\QTComponents" "$install_dir"
 
-# ---- 4. Install to the defaults, no QuickTime value -----------------------------------------
-say "4. install with no properties and no QuickTime InstallDir, with basic progress (/qb)"
+say "3. install with QTCOMPONENTSDIR and INSTALLDIR given and no QuickTime InstallDir, uninstall"
 win reg delete "$quicktime_key" /v InstallDir /f >/dev/null || fail "reg delete InstallDir"
+msiexec "$work/install_given.log" /i "$(zpath "$msi")" /qn "QTCOMPONENTSDIR=$given_components" \
+  "INSTALLDIR=$given_program" || fail "msiexec /i exited $?"
+expect_installed "$premiere_home\\Plug-ins" "$given_components" "$given_program" "$packed"
+[ ! -e "$(cpath "$system_quicktime")" ] || fail "the system folder got a QuickTime folder though one was given"
+[ ! -e "$(cpath "$install_dir")" ] || fail "the default program folder was made though one was given"
+msiexec "$work/uninstall_given.log" /x "$(zpath "$msi")" /qn || fail "msiexec /x exited $?"
+expect_removed "$premiere_home\\Plug-ins" "$given_components" "$given_program"
+
+# ---- 4. Install to the defaults, nothing recorded -------------------------------------------
+say "4. install with no properties, no QuickTime InstallDir, no App Paths, with basic progress (/qb)"
+win reg delete "$app_paths_key" /f >/dev/null || fail "reg delete App Paths"
 msiexec "$work/install2.log" /i "$(zpath "$msi")" /qb || fail "msiexec /i exited $?"
-expect_installed "$premiere_home\\Plug-ins" "$system_quicktime" "$packed"
+expect_installed "$default_plugins" "$system_quicktime" "$install_dir" "$packed"
 out="$(win "$bin/quicktime_host.exe" --out "$(zpath "$work/quicktime2")" --seconds 1 --quiet)" ||
   fail "the QuickTime export exited $?: $out"
 grep -qixF "component: 'spit'/'Duff' from $system_quicktime\\Quillex.qtx" <<<"$out" ||
@@ -210,7 +227,7 @@ mkdir "$work/unpacked2"
 unzip -q "${made2[0]}" -d "$work/unpacked2"
 packed2="$work/unpacked2/tessora-bridges-$next"
 msiexec "$work/upgrade.log" /i "$(zpath "$msi2")" /qn || fail "the upgrade exited $?"
-expect_installed "$premiere_home\\Plug-ins" "$system_quicktime" "$packed2"
+expect_installed "$default_plugins" "$system_quicktime" "$install_dir" "$packed2"
 for f in "${deliverables[@]}"; do
   n="$(find "$drive_c" -name "$f" | wc -l)"
   [ "$n" = 1 ] || fail "$n copies of $f after the upgrade"
@@ -220,7 +237,7 @@ for f in "$install_dir\\Kestrix.exe" "$install_dir\\uninstpatch.exe" "$system_qu
   v="$(file_version "$(cpath "$f")")"
   [ "$v" = "$next.0" ] || fail "$f has version $v, not $next.0"
 done
-v="$(file_version "$(cpath "$premiere_home")/Plug-ins/tsp_prm_nle.prm")"
+v="$(file_version "$(cpath "$default_plugins")/tsp_prm_nle.prm")"
 [ "$v" = 5.0.1.0 ] || fail "tsp_prm_nle.prm has version $v"
 [ "$(arp_entries)" = 1 ] || fail "$(arp_entries) Add/Remove Programs entries after the upgrade"
 [ "$(reg_value "$uninstall_key\\$code2" DisplayVersion)" = "$next" ] || fail "the entry is not at $next"
@@ -228,7 +245,7 @@ reg_key_exists "$uninstall_key\\$code" && fail "the $version entry is left"
 
 say "5. the same package again, then the older one"
 stamps() { local f; for f in "$@"; do stat -c '%n %s %Y' "$f"; done; }
-files=("$(cpath "$premiere_home")/Plug-ins/tsp_prm_nle.prm" "$(cpath "$system_quicktime")/Quillex.qtx"
+files=("$(cpath "$default_plugins")/tsp_prm_nle.prm" "$(cpath "$system_quicktime")/Quillex.qtx"
   "$(cpath "$install_dir")/Kestrix.exe" "$(cpath "$install_dir")/uninstpatch.exe" "$(cpath "$install_dir")/INSTALL.txt")
 before="$(stamps "${files[@]}")"
 sleep 1
@@ -246,10 +263,10 @@ wait "$box" || fail "no message for the downgrade: $(cat "$work/box.txt")"
 [ "$status" = $((1603 & 255)) ] || fail "installing $version over $next exited $status, not 1603"
 grep -q "^A newer version of Tessora bridges is already installed" "$work/box.txt" ||
   fail "the downgrade's message: $(cat "$work/box.txt")"
-expect_installed "$premiere_home\\Plug-ins" "$system_quicktime" "$packed2"
+expect_installed "$default_plugins" "$system_quicktime" "$install_dir" "$packed2"
 [ "$(arp_entries)" = 1 ] || fail "the refused downgrade added an entry"
 
 say "5. uninstall $next"
 msiexec "$work/uninstall2.log" /x "$(zpath "$msi2")" /qn || fail "msiexec /x exited $?"
-expect_removed "$premiere_home\\Plug-ins" "$system_quicktime"
+expect_removed "$default_plugins" "$system_quicktime" "$install_dir"
 say "every step passed"
