@@ -20,8 +20,23 @@ function(hx_rig_fixture)
     --system $<TARGET_FILE:standin_quicktime>
     --run $<TARGET_FILE:standin_encoder> --register)
   add_test(NAME rig.stop COMMAND ${HX_RIG} --dir ${HX_RIG_DIR} stop)
-  set_tests_properties(rig.start PROPERTIES FIXTURES_SETUP wine TIMEOUT 120)
+  hx_timeout(start_timeout 120)
+  set_tests_properties(rig.start PROPERTIES FIXTURES_SETUP wine TIMEOUT ${start_timeout})
   set_tests_properties(rig.stop PROPERTIES FIXTURES_CLEANUP wine)
+endfunction()
+
+# Where the kernel runs no 32-bit programs, Wine runs through qemu (./run setup) and every
+# Windows program is several times slower: the tests' time limits stretch with it.
+if(EXISTS /proc/sys/fs/binfmt_misc/qemu-i386)
+  set(HX_TIMEOUT_SCALE 5)
+else()
+  set(HX_TIMEOUT_SCALE 1)
+endif()
+
+# A test's time limit in seconds, stretched as above: hx_timeout(out seconds).
+function(hx_timeout out seconds)
+  math(EXPR scaled "${seconds} * ${HX_TIMEOUT_SCALE}")
+  set(${out} ${scaled} PARENT_SCOPE)
 endfunction()
 
 # hx_add_gtest(target SOURCES ... [LIBS ...] [LOCK name] [TIMEOUT seconds])
@@ -33,6 +48,7 @@ function(hx_add_gtest target)
   if(NOT arg_TIMEOUT)
     set(arg_TIMEOUT 60)
   endif()
+  hx_timeout(arg_TIMEOUT ${arg_TIMEOUT})
   add_executable(${target} ${arg_SOURCES})
   hx_warnings(${target})
   target_link_libraries(${target} PRIVATE ${arg_LIBS} GTest::gtest)
@@ -42,7 +58,7 @@ function(hx_add_gtest target)
   endif()
   gtest_discover_tests(${target}
     TEST_PREFIX "${target}."
-    DISCOVERY_TIMEOUT 120
+    DISCOVERY_TIMEOUT 600
     PROPERTIES ${props})
 endfunction()
 

@@ -80,6 +80,13 @@ private:
     void next_marker();
     void walk_back();
 
+    // Hosts differ in how `next_marker` says "no more": -1, or the cursor it was given back.
+    int32_t next_marker_after(int32_t cursor)
+    {
+        const int32_t next = timeline().next_marker(record_.timeline, cursor);
+        return next == cursor ? -1 : next;
+    }
+
     // The data block: its payload, or null while there is none (a failed growth).
     uint8_t* data() { return m_.data_memory.is_open() ? m_.data_memory.data() : nullptr; }
     // Zeroes the block from `from` to its end. Between answers the encoder owns the block and
@@ -292,7 +299,7 @@ void export_session::marker_count()
 {
     int32_t count = 0;
     for (int32_t cursor = timeline().first_marker(record_.timeline);
-         cursor != -1 && count < marker_walk_limit; cursor = timeline().next_marker(record_.timeline, cursor))
+         cursor != -1 && count < marker_walk_limit; cursor = next_marker_after(cursor))
         ++count;
     set(0x00, count);
     set(0x04, record_.marker_value);
@@ -397,7 +404,9 @@ void export_session::video_frame()
     }
     const uint32_t bytes = static_cast<uint32_t>(length);
     if (m_.data_memory.capacity() < bytes) {
-        // A larger block under the same name; the encoder opens it afresh.
+        // A larger block under the same name; the encoder opens it afresh. It still holds the old
+        // one, which must read as zeros should the larger one not be made.
+        zero_rest(0);
         m_.close_data_memory();
         if (m_.create_data_memory(bytes) != hx_prm_ok) {
             set(prm_at_status, prm_status_failed);
@@ -424,8 +433,7 @@ void export_session::next_marker()
     marker.time2 = -1;
 
     const int32_t asked = word(prm_at_marker_cursor);
-    const int32_t cursor = asked == -1 ? timeline().first_marker(record_.timeline)
-                                       : timeline().next_marker(record_.timeline, asked);
+    const int32_t cursor = asked == -1 ? timeline().first_marker(record_.timeline) : next_marker_after(asked);
     set(prm_at_marker_cursor, cursor);
     timeline().marker_data(cursor, 1, &marker.time);
     timeline().marker_data(cursor, 2, &marker.time2);

@@ -1,18 +1,15 @@
 // The Premiere host stand-in as a program: loads tsp_prm_nle.prm, shows the "Adobe Premiere"
 // window and exports a generated clip (moving pattern with a frame counter, a tone on each
 // channel, markers with texts) through the module. The encoder is found or started by the
-// module itself.
-//
-//   premiere_host.exe [--module PATH | --plugins DIR] [--out FOLDER] [--seconds N] [--size WxH] [--fps N]
-//                     [--mono] [--bits 8|16] [--setting ID] [--range 0|1] [--selector 8|11]
-//                     [--attended]
+// module itself. Options: see `usage` below.
 //
 // --plugins DIR reads the property list of every .prm in DIR, as Premiere does with its plug-ins
-// folder, and exports through the export module named "Save For Web"; without it and --module,
-// the module is tsp_prm_nle.prm beside this program.
+// folder, and exports through the export module named "Save For Web".
 // --out is handed to the encoder (HX_ENCODER_OUT) along with its log (FOLDER\encoder.log).
 // Without --attended the export dialog is answered at once: setting ID (default 22002), range.
-// Exit status: the export's result (0 done, 2 abandoned), 3 when the module cannot be loaded.
+// Exit status: the export's result (0 done, 2 abandoned), 2 for bad arguments, 3 when the
+// module cannot be loaded.
+#include "command_line.h"
 #include "plugin_folder.h"
 #include "premiere_host.h"
 
@@ -20,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -37,40 +35,104 @@ struct options {
     bool attended = false;
 };
 
-bool parse(int argc, char** argv, options& o)
+const char usage[] =
+    "usage: premiere_host.exe [--module PATH | --plugins DIR] [--out FOLDER] [--seconds N] [--size WxH]\n"
+    "                         [--fps N] [--mono] [--bits 8|16] [--setting ID] [--range 0|1]\n"
+    "                         [--selector 8|11] [--attended]\n"
+    "  --module PATH   the export module (default: tsp_prm_nle.prm beside this program)\n"
+    "  --plugins DIR   the export module named \"Save For Web\" among the .prm files in DIR\n"
+    "  --out FOLDER    where the encoder writes its files and encoder.log\n"
+    "  --setting ID    the settings menu item the dialog is answered with (default 22002)\n"
+    "  --range 0|1     entire project or the work area\n"
+    "  --attended      leave the dialog to the person at the display\n";
+
+bool parse(int argc, char** argv, options& o, std::string* error)
 {
-    for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        const bool has_value = i + 1 < argc;
-        if (a == "--module" && has_value)
-            o.module = argv[++i];
-        else if (a == "--plugins" && has_value)
-            o.plugins = argv[++i];
-        else if (a == "--out" && has_value)
-            o.out = argv[++i];
-        else if (a == "--seconds" && has_value)
-            o.seconds = std::atoi(argv[++i]);
-        else if (a == "--size" && has_value) {
-            if (std::sscanf(argv[++i], "%dx%d", &o.width, &o.height) != 2)
-                return false;
-        } else if (a == "--fps" && has_value)
-            o.fps = std::atoi(argv[++i]);
-        else if (a == "--mono")
+    command_line args(argc, argv);
+    while (args.next()) {
+        if (args.is("--module"))
+            args.text(&o.module);
+        else if (args.is("--plugins"))
+            args.text(&o.plugins);
+        else if (args.is("--out"))
+            args.text(&o.out);
+        else if (args.is("--seconds"))
+            args.number(&o.seconds, 1, 3600);
+        else if (args.is("--size")) {
+            std::string size;
+            char rest = 0;
+            if (args.text(&size) && (std::sscanf(size.c_str(), "%dx%d%c", &o.width, &o.height, &rest) != 2 ||
+                                     o.width <= 0 || o.height <= 0))
+                args.fail("--size: '" + size + "' is not WIDTHxHEIGHT");
+        } else if (args.is("--fps"))
+            args.number(&o.fps, 1, 1000);
+        else if (args.is("--mono"))
             o.stereo = false;
-        else if (a == "--bits" && has_value)
-            o.bits = std::atoi(argv[++i]);
-        else if (a == "--setting" && has_value)
-            o.setting = std::atoi(argv[++i]);
-        else if (a == "--range" && has_value)
-            o.range = std::atoi(argv[++i]);
-        else if (a == "--selector" && has_value)
-            o.selector = std::atoi(argv[++i]);
-        else if (a == "--attended")
+        else if (args.is("--bits")) {
+            if (args.number(&o.bits, 8, 16) && o.bits != 8 && o.bits != 16)
+                args.fail("--bits: 8 or 16");
+        } else if (args.is("--setting"))
+            args.number(&o.setting, 0);
+        else if (args.is("--range"))
+            args.number(&o.range, 0, 1);
+        else if (args.is("--selector")) {
+            if (args.number(&o.selector, 8, 11) && o.selector != 8 && o.selector != 11)
+                args.fail("--selector: 8 or 11");
+        } else if (args.is("--attended"))
             o.attended = true;
         else
-            return false;
+            args.unknown();
     }
-    return o.seconds > 0 && o.width > 0 && o.height > 0 && o.fps > 0 && (o.bits == 8 || o.bits == 16);
+    *error = args.error();
+    return args.ok();
+}
+
+// What an export needs from this machine that the host can see missing, each as a reason.
+std::vector<std::string> missing_pieces(HWND window)
+{
+    std::vector<std::string> reasons;
+    if (window == nullptr)
+        reasons.push_back("no window can be shown (no display): start the rig first, see the README");
+    if (FindWindowA("MainClassW", nullptr) == nullptr) {
+        HKEY key = nullptr;
+        DWORD size = 0;
+        const bool registered =
+            RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Halvex\\", 0, KEY_QUERY_VALUE, &key) ==
+                ERROR_SUCCESS &&
+            RegQueryValueExA(key, "LatestEZ", nullptr, nullptr, nullptr, &size) == ERROR_SUCCESS;
+        if (key != nullptr)
+            RegCloseKey(key);
+        if (!registered)
+            reasons.push_back(
+                "no encoder is running and none is registered (HKLM\\SOFTWARE\\Halvex\\ LatestEZ)");
+    }
+    char found[MAX_PATH];
+    if (SearchPathA(nullptr, "QuickTime.qts", nullptr, MAX_PATH, found, nullptr) == 0)
+        reasons.push_back("no QuickTime runtime (QuickTime.qts is not in the system folder)");
+    return reasons;
+}
+
+// The family and name of settings menu item `id`, read from the module's own menu.
+std::string setting_name(HMODULE module, int id)
+{
+    std::string name;
+    HMENU menu = LoadMenuA(module, "PROPERTIES_MENU_EZ");
+    HMENU top = menu != nullptr ? GetSubMenu(menu, 0) : nullptr;
+    for (int i = 0; top != nullptr && i < GetMenuItemCount(top) && name.empty(); ++i) {
+        char text[256] = "";
+        HMENU family = GetSubMenu(top, i);
+        GetMenuStringA(top, static_cast<UINT>(i), text, sizeof text, MF_BYPOSITION);
+        char item[256] = "";
+        if (family == nullptr) {
+            if (GetMenuItemID(top, i) == static_cast<UINT>(id))
+                name = std::string("\"") + text + "\"";
+        } else if (GetMenuStringA(family, static_cast<UINT>(id), item, sizeof item, MF_BYCOMMAND) > 0) {
+            name = std::string("\"") + item + "\" of \"" + text + "\"";
+        }
+    }
+    if (menu != nullptr)
+        DestroyMenu(menu);
+    return name;
 }
 
 std::string beside_this_program(const char* name)
@@ -86,8 +148,13 @@ std::string beside_this_program(const char* name)
 int main(int argc, char** argv)
 {
     options o;
-    if (!parse(argc, argv, o)) {
-        std::fprintf(stderr, "premiere_host: bad arguments (see the head of main.cpp)\n");
+    std::string error;
+    if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
+        std::printf("%s", usage);
+        return 0;
+    }
+    if (!parse(argc, argv, o, &error)) {
+        std::fprintf(stderr, "premiere_host: %s\n%s", error.c_str(), usage);
         return 2;
     }
     if (!o.plugins.empty()) {
@@ -132,6 +199,12 @@ int main(int argc, char** argv)
     premiere_host host(clip);
 
     const HWND window = create_host_window();
+    if (window == nullptr) {
+        for (const std::string& why : missing_pieces(window))
+            std::fprintf(stderr, "premiere_host: %s\n", why.c_str());
+        std::printf("export: abandoned (2)\n");
+        return 2;
+    }
     ShowWindow(window, SW_SHOWNORMAL);
     premiere_module module;
     if (!module.load(o.module)) {
@@ -154,10 +227,25 @@ int main(int argc, char** argv)
                                        o.selector == prm_export_work_area ? host.work_area() : nullptr);
     delete answerer;
     std::printf("export: %s (%d)\n", result == 0 ? "done" : "abandoned", result);
+    if (result != 0) {
+        const std::vector<std::string> reasons = missing_pieces(window);
+        for (const std::string& why : reasons)
+            std::fprintf(stderr, "premiere_host: %s\n", why.c_str());
+        if (reasons.empty())
+            std::fprintf(stderr,
+                         "premiere_host: the dialog was cancelled, the encoder could not be started (its "
+                         "message box said why), or another export holds the channel\n");
+    }
     DestroyWindow(window);
 
     const std::string summary = log.empty() ? "" : line_after(read_whole_file(log), "summary ");
     if (!summary.empty())
         std::printf("encoder: %s\n", summary.c_str());
+    int category = 0, preset = 0;
+    const std::string chosen = line_after(summary, "setting ");
+    if (std::sscanf(chosen.c_str(), "%d/%d", &category, &preset) == 2) {
+        const int id = category == 15 ? 32000 : (category + 17) * 1000 + preset;
+        std::printf("setting: %d/%d %s\n", category, preset, setting_name(module.handle(), id).c_str());
+    }
     return result;
 }

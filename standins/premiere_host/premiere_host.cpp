@@ -132,7 +132,11 @@ struct host_functions {
 
     static int32_t __cdecl next_marker(int32_t timeline, int32_t cursor)
     {
-        return timeline == timeline_handle && cursor >= 0 && cursor + 1 < marker_count() ? cursor + 1 : -1;
+        if (timeline != timeline_handle || cursor < 0 || cursor >= marker_count())
+            return -1;
+        if (cursor + 1 < marker_count())
+            return cursor + 1;
+        return host().clip_.markers_repeat_last ? cursor : -1;
     }
 
     static int32_t __cdecl marker_data(int32_t cursor, int32_t kind, void* destination)

@@ -38,6 +38,7 @@ struct clip_settings {
     int32_t work_area_start = 0;  // host time units
     int32_t work_area_end = 0;
     std::vector<clip_marker> markers;
+    bool markers_repeat_last = false;  // next_marker answers the last marker's own cursor, not -1
     // Replaces the tone: the 16-bit value of a sample frame on a channel.
     std::function<int16_t(int64_t sample_frame, int channel)> tone;
 };

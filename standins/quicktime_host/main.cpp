@@ -1,20 +1,16 @@
 // The QuickTime host stand-in as a program: opens 'spit'/'Duff' through the QuickTime runtime
 // and exports a generated movie from procedures (a moving pattern with a binary frame counter, a
 // stereo tone, a 'MAML' text longer than the component's data block, a small 'GROL' track). The
-// component finds or starts the encoder itself.
-//
-//   quicktime_host.exe [--qtx PATH] [--out FOLDER] [--seconds N] [--width W --height H] [--fps N]
-//                      [--time-scale N] [--video-format raw|RGBA|FOUR] [--sound-format sowt|twos]
-//                      [--rate N] [--text-length N] [--no-video] [--no-sound] [--no-text]
-//                      [--no-grol] [--no-progress] [--cancel] [--quiet]
+// component finds or starts the encoder itself. Options: see `usage`.
 //
 // Without --qtx the component is the one QuickTime registered from its components folders when it
-// started (QTComponents under its InstallDir, the system folder's QuickTime folder); --qtx PATH
-// registers that file and uses its component. --out is handed to the encoder
-// (HX_ENCODER_OUT) with its log (FOLDER\quicktime_encoder.log). --cancel makes the progress procedure
-// ask to cancel; --quiet stops it printing.
+// started (QTComponents under its InstallDir, the system folder's QuickTime folder), as a
+// QuickTime host finds it, or else Quillex.qtx beside this program; --qtx PATH registers that file
+// and uses its component. The program says which file it took.
+// --out is handed to the encoder (HX_ENCODER_OUT) with its log (FOLDER\quicktime_encoder.log).
 // Exit status: 0 when every step succeeded, 1 when one failed, 2 for bad arguments, 3 when
 // the component could not be loaded.
+#include "command_line.h"
 #include "quicktime_host.h"
 
 #include <cstdio>
@@ -35,80 +31,122 @@ struct options {
     bool quiet = false;
 };
 
-bool fourcc_argument(const char* text, OSType* code)
-{
-    char padded[5] = {' ', ' ', ' ', ' ', 0};
-    const size_t n = std::strlen(text);
-    if (n == 0 || n > 4)
-        return false;
-    std::memcpy(padded, text, n);
-    *code = hx_fourcc(padded);
-    return true;
-}
+const char usage[] =
+    "usage: quicktime_host.exe [--qtx PATH] [--out FOLDER] [--seconds N] [--width W --height H] [--fps N]\n"
+    "                          [--time-scale N] [--video-format raw|RGBA|FOUR] [--sound-format sowt|twos]\n"
+    "                          [--rate N] [--text-length N] [--no-video] [--no-sound] [--no-text]\n"
+    "                          [--no-grol] [--no-progress] [--cancel] [--quiet]\n"
+    "  --qtx PATH      the component file (default: the one QuickTime found in its components\n"
+    "                  folders, else Quillex.qtx beside this program)\n"
+    "  --out FOLDER    where the encoder writes its files and quicktime_encoder.log\n"
+    "  --cancel        the progress procedure asks to cancel; --quiet: it prints nothing\n";
 
-bool parse(int argc, char** argv, options& o)
+bool parse(int argc, char** argv, options& o, std::string* error)
 {
     qt_movie_settings& m = o.movie;
     m.sound_rate = 44100;
     m.text_length = 400000;  // longer than a 320 x 240 frame: the encoder fetches it in pieces
-    for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        const bool has_value = i + 1 < argc;
-        if (a == "--qtx" && has_value)
-            o.qtx = argv[++i];
-        else if (a == "--out" && has_value)
-            o.out = argv[++i];
-        else if (a == "--seconds" && has_value)
-            m.seconds = std::atoi(argv[++i]);
-        else if (a == "--width" && has_value)
-            m.width = std::atoi(argv[++i]);
-        else if (a == "--height" && has_value)
-            m.height = std::atoi(argv[++i]);
-        else if (a == "--fps" && has_value)
-            m.fps = std::atoi(argv[++i]);
-        else if (a == "--time-scale" && has_value)
-            m.video_time_scale = std::atoi(argv[++i]);
-        else if (a == "--video-format" && has_value) {
-            if (!fourcc_argument(argv[++i], &m.video_format))
-                return false;
-        } else if (a == "--sound-format" && has_value) {
-            if (!fourcc_argument(argv[++i], &m.sound_format))
-                return false;
-        } else if (a == "--rate" && has_value)
-            m.sound_rate = std::atoi(argv[++i]);
-        else if (a == "--text-length" && has_value)
-            m.text_length = std::atoi(argv[++i]);
-        else if (a == "--no-video")
+    command_line args(argc, argv);
+    const auto fourcc = [&](OSType* code) {
+        std::string text;
+        if (!args.text(&text))
+            return;
+        if (text.empty() || text.size() > 4) {
+            args.fail(args.option() + ": '" + text + "' is not a four-character code");
+            return;
+        }
+        char padded[5] = {' ', ' ', ' ', ' ', 0};
+        std::memcpy(padded, text.data(), text.size());
+        *code = hx_fourcc(padded);
+    };
+    while (args.next()) {
+        if (args.is("--qtx"))
+            args.text(&o.qtx);
+        else if (args.is("--out"))
+            args.text(&o.out);
+        else if (args.is("--seconds"))
+            args.number(&m.seconds, 1, 3600);
+        else if (args.is("--width"))
+            args.number(&m.width, 1, 16384);
+        else if (args.is("--height"))
+            args.number(&m.height, 1, 16384);
+        else if (args.is("--fps"))
+            args.number(&m.fps, 1, 1000);
+        else if (args.is("--time-scale"))
+            args.number(&m.video_time_scale, 1);
+        else if (args.is("--video-format"))
+            fourcc(&m.video_format);
+        else if (args.is("--sound-format"))
+            fourcc(&m.sound_format);
+        else if (args.is("--rate"))
+            args.number(&m.sound_rate, 1);
+        else if (args.is("--text-length"))
+            args.number(&m.text_length, 0);
+        else if (args.is("--no-video"))
             m.has_video = false;
-        else if (a == "--no-sound")
+        else if (args.is("--no-sound"))
             m.has_sound = false;
-        else if (a == "--no-text")
+        else if (args.is("--no-text"))
             m.has_text = false;
-        else if (a == "--no-grol")
+        else if (args.is("--no-grol"))
             m.has_grol = false;
-        else if (a == "--no-progress")
+        else if (args.is("--no-progress"))
             o.progress = false;
-        else if (a == "--cancel")
+        else if (args.is("--cancel"))
             o.cancel = true;
-        else if (a == "--quiet")
+        else if (args.is("--quiet"))
             o.quiet = true;
         else
-            return false;
+            args.unknown();
     }
-    return m.valid();
+    if (args.ok() && !m.valid())
+        args.fail("these settings make no movie (a format or size the movie cannot serve)");
+    *error = args.error();
+    return args.ok();
 }
 
-// The encoder's one-line summary from its log, once it has written its last line.
-std::string encoder_summary(const std::string& log)
+std::string beside_this_program(const char* name)
 {
+    char self[MAX_PATH];
+    const DWORD n = GetModuleFileNameA(nullptr, self, MAX_PATH);
+    std::string path(self, n);
+    return path.substr(0, path.find_last_of('\\') + 1) + name;
+}
+
+// The encoder's process, while its window is up.
+HANDLE encoder_process()
+{
+    const HWND window = FindWindowA("MainClassW", nullptr);
+    DWORD id = 0;
+    if (window != nullptr)
+        GetWindowThreadProcessId(window, &id);
+    return id != 0 ? OpenProcess(SYNCHRONIZE, FALSE, id) : nullptr;
+}
+
+// The encoder's one-line summary from its log, once it has written its last line. The encoder
+// writes it after the export, so it is waited for while the encoder lives; one that is gone
+// (or an export that failed with no encoder left) is read as it stands.
+std::string encoder_summary(const std::string& log, bool exported)
+{
+    if (log.empty())
+        return "";
+    HANDLE process = encoder_process();
     std::string text;
-    for (int tries = 0; tries < 500 && !log.empty(); ++tries) {
+    bool last_read = false;
+    for (int tries = 0; tries < 500; ++tries) {
         std::ifstream in(log, std::ios::binary);
         text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-        if (text.find("] exit ") != std::string::npos)
+        if (text.find("] exit ") != std::string::npos || last_read)
             break;
-        Sleep(20);
+        if (process != nullptr)
+            last_read = WaitForSingleObject(process, 20) == WAIT_OBJECT_0;  // gone: one more read
+        else if (exported)
+            Sleep(20);
+        else
+            break;
     }
+    if (process != nullptr)
+        CloseHandle(process);
     const size_t at = text.find("] summary ");
     if (at == std::string::npos)
         return "";
@@ -124,8 +162,13 @@ void print_result(const char* step, ComponentResult result)
 int run(int argc, char** argv)
 {
     options o;
-    if (!parse(argc, argv, o)) {
-        std::fprintf(stderr, "quicktime_host: bad arguments (see the head of main.cpp)\n");
+    std::string error;
+    if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
+        std::printf("%s", usage);
+        return 0;
+    }
+    if (!parse(argc, argv, o, &error)) {
+        std::fprintf(stderr, "quicktime_host: %s\n%s", error.c_str(), usage);
         return 2;
     }
     std::string log;
@@ -138,9 +181,9 @@ int run(int argc, char** argv)
     }
 
     quicktime_host host;
-    std::string error;
-    const bool found =
-        o.qtx.empty() ? host.find_installed_component(&error) : host.load_component(o.qtx, &error);
+    const bool found = !o.qtx.empty() ? host.load_component(o.qtx, &error)
+                                      : host.find_installed_component(&error) ||
+                                            host.load_component(beside_this_program("Quillex.qtx"), &error);
     if (!found) {
         std::fprintf(stderr, "quicktime_host: %s\n", error.c_str());
         return 3;
@@ -175,6 +218,9 @@ int run(int argc, char** argv)
                     movie.time_scale(s.track), static_cast<long>(s.result), s.track_id);
     }
     print_result("export from procedures", r.exported);
+    if (r.exported == fnfErr)  // the component found no encoder to wake or start
+        std::fprintf(stderr, "quicktime_host: no encoder is running, and none is registered under "
+                             "HKLM\\SOFTWARE\\Halvex\\ (LatestPro or LatestEZ) or its program is missing\n");
     if (!r.data_ref_untouched)
         std::printf("the data reference was changed\n");
     print_result("close", r.closed);
@@ -182,9 +228,11 @@ int run(int argc, char** argv)
         if (m.present(track))
             std::printf("track '%s': %u data requests\n", qt_track_name(track),
                         static_cast<unsigned>(movie.journal().data_count(track)));
-    const std::string summary = encoder_summary(log);
+    const std::string summary = encoder_summary(log, r.exported == noErr);
     if (!summary.empty())
         std::printf("encoder: %s\n", summary.c_str());
+    else if (!log.empty())
+        std::printf("encoder: no summary in %s\n", log.c_str());
     return r.succeeded() && r.data_ref_untouched ? 0 : 1;
 }
 

@@ -55,7 +55,9 @@ bool quicktime_host::load_component(const std::string& qtx_path, std::string* er
         return fail("no component file " + qtx_path);
     hx_qt_bind();
     if (!hx_qt_is_bound())
-        return fail("QuickTime (QuickTime.qts) cannot be loaded");
+        return fail(
+            "QuickTime (QuickTime.qts) cannot be loaded: it is not in the system folder (the rig puts "
+            "the stand-in there)");
     if (!standin_.find())
         return fail("the loaded QuickTime.qts cannot register component files (not the stand-in runtime)");
     if (standin_.register_file(qtx_path.c_str()) <= 0) {

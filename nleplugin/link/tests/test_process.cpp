@@ -25,7 +25,7 @@ test_process::~test_process()
     kill();
 }
 
-bool test_process::start(const std::string& program, const std::string& args)
+bool test_process::start(const std::string& program, const std::string& args, const std::string& output)
 {
     kill();
     std::string command = "\"" + program + "\"";
@@ -33,8 +33,23 @@ bool test_process::start(const std::string& program, const std::string& args)
         command += " " + args;
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
-    return CreateProcessA(program.c_str(), &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                          &startup, &info_) != FALSE;
+    HANDLE file = INVALID_HANDLE_VALUE;
+    if (!output.empty()) {
+        SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+        file = CreateFileA(output.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                           CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file == INVALID_HANDLE_VALUE)
+            return false;
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdOutput = file;
+        startup.hStdError = file;
+    }
+    const bool started =
+        CreateProcessA(program.c_str(), &command[0], nullptr, nullptr, file != INVALID_HANDLE_VALUE, 0,
+                       nullptr, nullptr, &startup, &info_) != FALSE;
+    if (file != INVALID_HANDLE_VALUE)
+        CloseHandle(file);
+    return started;
 }
 
 bool test_process::start_role(const std::string& role, const std::string& args)

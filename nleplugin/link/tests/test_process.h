@@ -19,8 +19,9 @@ public:
     test_process& operator=(const test_process&) = delete;
     ~test_process();
 
-    // Starts `program` (a path) with the command-line tail `args`. False on failure.
-    bool start(const std::string& program, const std::string& args);
+    // Starts `program` (a path) with the command-line tail `args`, its standard output and error
+    // into the file `output` when one is named. False on failure.
+    bool start(const std::string& program, const std::string& args, const std::string& output = "");
     // Starts this test program in the child role `role`.
     bool start_role(const std::string& role, const std::string& args = "");
     // The exit status, or STILL_ACTIVE if it did not end within `timeout_ms`.

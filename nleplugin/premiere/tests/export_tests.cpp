@@ -734,10 +734,13 @@ TEST_F(ScriptedExport, DataBlockGrowsForALargerFrame)
     const uint32_t length = 600 * (1024 * 4 + 64);
     ASSERT_LT(before, length);
 
-    // While the encoder holds the old block, a new one of that name cannot be made.
+    // While the encoder holds the old block, a new one of that name cannot be made; the block it
+    // holds reads as zeros all the same.
     set(prm_at_frame, 2);
+    scribble();
     ask(prm_request_frame, false);
     EXPECT_EQ(word(prm_at_status), 2);
+    EXPECT_TRUE(data_zero_from(0));
     // ... and requests that need a block find none.
     ask(prm_request_walk_back, false);
     EXPECT_EQ(word(prm_at_status), 2);
@@ -826,6 +829,31 @@ TEST_F(ScriptedExport, NoMarkersAnswersCursorMinusOne)
     EXPECT_EQ(end_export(), prm_export_done);
 }
 
+// Hosts whose next_marker hands back the cursor it was given, instead of -1, at the end.
+TEST_F(ScriptedExport, AMarkerListThatRepeatsItsLastMarkerEnds)
+{
+    clip_settings clip;
+    clip.markers = {{30, 30, {"one"}}, {60, 60, {"two"}}};
+    clip.markers_repeat_last = true;
+    start(clip);
+    ask(prm_request_marker_count);
+    EXPECT_EQ(word(0x00), 2);
+
+    set(prm_at_marker_cursor, -1);
+    ask(prm_request_next_marker);
+    EXPECT_EQ(word(prm_at_marker_cursor), 0);
+    ask(prm_request_next_marker);
+    EXPECT_EQ(word(prm_at_marker_cursor), 1);
+    prm_marker_record r;
+    std::memcpy(&r, channel_.data().payload(), sizeof r);
+    EXPECT_STREQ(r.texts[0].text, "two");
+    ask(prm_request_next_marker);
+    EXPECT_EQ(word(prm_at_marker_cursor), -1);
+    std::memcpy(&r, channel_.data().payload(), sizeof r);
+    EXPECT_EQ(r.texts[0].present, 0);
+    EXPECT_EQ(end_export(), prm_export_done);
+}
+
 TEST_F(ScriptedExport, BackwardWalk)
 {
     clip_settings clip;
@@ -866,10 +894,15 @@ namespace {
 TEST(DemoProgram, ExportsAPlayableClipWithMarkers)
 {
     const std::string out = temp_file("demo");
+    const std::string printed = out + ".txt";
     test_process host;
-    ASSERT_TRUE(
-        host.start(bin_dir() + "premiere_host.exe", "--out \"" + out + "\" --seconds 1 --size 160x120"));
+    ASSERT_TRUE(host.start(bin_dir() + "premiere_host.exe",
+                           "--out \"" + out + "\" --seconds 1 --size 160x120", printed));
     ASSERT_EQ(host.wait_exit(60000), 0u) << read_file(out + "\\encoder.log");
+    // The preset the encoder was told, by the name the module's menu gives it.
+    EXPECT_NE(read_file(printed).find("setting: 5/2 \"Medium-size movie\" of \"RealG2 Web Download\""),
+              std::string::npos)
+        << read_file(printed);
 
     const avi_contents avi = read_avi(out + "\\premiere_export.avi");
     EXPECT_TRUE(avi.has_index);
@@ -885,6 +918,24 @@ TEST(DemoProgram, ExportsAPlayableClipWithMarkers)
     EXPECT_NE(markers.find("marker 0 time 0.500 s (300/600) time2 0.500 s (300/600) text3 \"Opening\""),
               std::string::npos)
         << markers;
+}
+
+TEST(DemoProgram, NamesAWrongArgumentAndShowsItsUsage)
+{
+    const std::string printed = temp_file("demo_arguments");
+    for (const char* args : {"--size 10x", "--bits 12", "--frobnicate", "--fps"}) {
+        test_process host;
+        ASSERT_TRUE(host.start(bin_dir() + "premiere_host.exe", args, printed));
+        EXPECT_EQ(host.wait_exit(30000), 2u) << args;
+        const std::string text = read_file(printed);
+        EXPECT_NE(text.find("usage: premiere_host.exe"), std::string::npos) << text;
+        const std::string option = std::string(args).substr(0, std::string(args).find(' '));
+        EXPECT_NE(
+            text.find("premiere_host: " + (option == "--frobnicate" ? "unknown option '" + option : option)),
+            std::string::npos)
+            << text;
+    }
+    DeleteFileA(printed.c_str());
 }
 
 }  // namespace

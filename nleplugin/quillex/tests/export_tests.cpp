@@ -810,9 +810,7 @@ TEST(DemoProgram, ExportsAPlayableMovieAndItsText)
 {
     const std::string out = temp_file("qt_demo");
     test_process host;
-    ASSERT_TRUE(
-        host.start(bin_dir() + "quicktime_host.exe",
-                   "--qtx \"" + bin_dir() + "Quillex.qtx\" --out \"" + out + "\" --seconds 1 --quiet"));
+    ASSERT_TRUE(host.start(bin_dir() + "quicktime_host.exe", "--out \"" + out + "\" --seconds 1 --quiet"));
     ASSERT_EQ(host.wait_exit(60000), 0u) << read_file(out + "\\quicktime_encoder.log");
 
     const avi_contents avi = read_avi(out + "\\quicktime_export.avi");

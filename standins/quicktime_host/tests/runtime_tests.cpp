@@ -13,10 +13,10 @@ namespace {
 
 constexpr DWORD program_timeout_ms = 30000;
 
-DWORD run_program(const std::string& args)
+DWORD run_program(const std::string& args, const std::string& output = "")
 {
     test_process p;
-    if (!p.start(bin_dir() + "quicktime_host.exe", args))
+    if (!p.start(bin_dir() + "quicktime_host.exe", args, output))
         return 0xFFFFFFFF;
     const DWORD status = p.wait_exit(program_timeout_ms);
     if (status == STILL_ACTIVE)
@@ -83,11 +83,26 @@ TEST(quicktime_runtime, loading_a_file_that_is_no_component_fails)
     DeleteFileA(path.c_str());
 }
 
-TEST(quicktime_host_program, bad_arguments_exit_2)
+TEST(quicktime_host_program, bad_arguments_exit_2_naming_the_argument)
 {
-    EXPECT_EQ(run_program("--seconds"), 2u);
-    EXPECT_EQ(run_program("--frobnicate"), 2u);
-    EXPECT_EQ(run_program("--width 0"), 2u);
+    const std::string output = temp_file("qt_host_arguments");
+    const struct {
+        const char* args;
+        const char* says;
+    } cases[] = {
+        {"--seconds", "--seconds needs a value"},
+        {"--frobnicate", "unknown option '--frobnicate'"},
+        {"--width 0", "--width: '0' is not a whole number from 1"},
+        {"--fps abc", "--fps: 'abc' is not a whole number"},
+        {"--video-format TOOLONG", "--video-format: 'TOOLONG' is not a four-character code"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(run_program(c.args, output), 2u) << c.args;
+        const std::string text = read_file(output);
+        EXPECT_NE(text.find(std::string("quicktime_host: ") + c.says), std::string::npos) << text;
+        EXPECT_NE(text.find("usage: quicktime_host.exe"), std::string::npos) << text;
+    }
+    DeleteFileA(output.c_str());
 }
 
 TEST(quicktime_host_program, a_missing_component_exits_3)
@@ -207,13 +222,27 @@ TEST(quicktime_host_program, exports_and_exits_0)
     hx_qt_standin standin;
     if (component_file().empty() || !runtime_standin(&standin))
         FAIL() << "needs Quillex.qtx in the build and the runtime stand-in's Component Manager";
-    EXPECT_EQ(run_program("--qtx \"" + component_file() + "\" --seconds 1 --width 64 --height 48 --quiet"),
-              0u);
+    EXPECT_EQ(run_program("--seconds 1 --width 64 --height 48 --quiet"), 0u);
 }
 
-// Without --qtx the program takes what QuickTime found in its folders, and nothing is installed
-// there in the rig's prefix: it must not fall back to a file of its own choosing.
-TEST(quicktime_host_program, without_a_component_file_it_takes_only_what_quicktime_found)
+// An encoder that dies in the middle: the program does not wait for a log line that will never
+// come, and says there is no summary.
+TEST(quicktime_host_program, an_encoder_death_ends_the_program_without_waiting_for_its_log)
 {
-    EXPECT_EQ(run_program("--seconds 1 --quiet"), 3u);
+    hx_qt_standin standin;
+    if (component_file().empty() || !runtime_standin(&standin))
+        FAIL() << "needs Quillex.qtx in the build and the runtime stand-in's Component Manager";
+    const std::string out = temp_file("qt_host_dies");
+    const std::string output = out + ".txt";
+    SetEnvironmentVariableA("HX_ENCODER_OPTIONS", "--die-after 3");
+    const DWORD status = run_program("--seconds 1 --width 64 --height 48 --quiet --out " + out, output);
+    SetEnvironmentVariableA("HX_ENCODER_OPTIONS", nullptr);
+    const std::string text = read_file(output);
+    EXPECT_EQ(status, 1u) << text;
+    EXPECT_NE(text.find("encoder: no summary in "), std::string::npos) << text;
+    for (const char* file :
+         {"\\quicktime_encoder.log", "\\quicktime_export.avi", "\\quicktime_export.maml.txt"})
+        DeleteFileA((out + file).c_str());
+    RemoveDirectoryA(out.c_str());
+    DeleteFileA(output.c_str());
 }
