@@ -26,4 +26,3 @@
 #define IDC_ItemDestination 1023
 
 #define IDR_KESTRIX_MANIFEST 1
-#define IDV_KESTRIX_VERSION 1

@@ -62,6 +62,51 @@ function(hx_add_gtest target)
     PROPERTIES ${props})
 endfunction()
 
+# hx_version_resource(target FILE name DESCRIPTION text)
+# Gives a deliverable its version resource: company, description, original file name and the
+# project's version from the VERSION file (four numbers, the missing ones 0).
+function(hx_version_resource target)
+  cmake_parse_arguments(arg "" "FILE;DESCRIPTION" "" ${ARGN})
+  set(parts ${PROJECT_VERSION_MAJOR})
+  foreach(part MINOR PATCH TWEAK)
+    if("${PROJECT_VERSION_${part}}" STREQUAL "")
+      list(APPEND parts 0)
+    else()
+      list(APPEND parts ${PROJECT_VERSION_${part}})
+    endif()
+  endforeach()
+  list(JOIN parts ", " HX_VR_NUMBERS)
+  list(JOIN parts "." HX_VR_TEXT)
+  get_target_property(type ${target} TYPE)
+  if(type STREQUAL "EXECUTABLE")
+    set(HX_VR_TYPE VFT_APP)
+  else()
+    set(HX_VR_TYPE VFT_DLL)
+  endif()
+  set(HX_VR_FILE ${arg_FILE})
+  string(REGEX REPLACE "\\.[^.]*$" "" HX_VR_INTERNAL ${arg_FILE})
+  set(HX_VR_DESCRIPTION ${arg_DESCRIPTION})
+  set(rc ${CMAKE_CURRENT_BINARY_DIR}/${target}_version.rc)
+  configure_file(${CMAKE_SOURCE_DIR}/cmake/version.rc.in ${rc} @ONLY)
+  target_sources(${target} PRIVATE ${rc})
+endfunction()
+
+# hx_split_debug(target FILE name)
+# Ships a deliverable without debug sections: its debug information goes to bin/NAME.debug and
+# the file keeps a debug link (name and CRC) to it, where debuggers look. NAME is the shipped
+# file's name, which for the component is not the linked library's.
+find_program(HX_OBJCOPY i686-w64-mingw32-objcopy REQUIRED)
+function(hx_split_debug target)
+  cmake_parse_arguments(arg "" "FILE" "" ${ARGN})
+  set(debug ${CMAKE_BINARY_DIR}/bin/${arg_FILE}.debug)
+  add_custom_command(TARGET ${target} POST_BUILD
+    COMMAND ${HX_OBJCOPY} --only-keep-debug $<TARGET_FILE:${target}> ${debug}
+    COMMAND ${HX_OBJCOPY} --strip-all $<TARGET_FILE:${target}>
+    COMMAND ${HX_OBJCOPY} --add-gnu-debuglink=${debug} $<TARGET_FILE:${target}>
+    BYPRODUCTS ${debug}
+    VERBATIM)
+endfunction()
+
 # clang-format over the tracked sources: `cmake --build build --target format-check`
 # (also run as a test) and `--target format` to rewrite them.
 find_program(HX_CLANG_FORMAT clang-format)

@@ -3,11 +3,14 @@
 // channel, markers with texts) through the module. The encoder is found or started by the
 // module itself. Options: see `usage` below.
 //
+// --plugins DIR reads the property list of every .prm in DIR, as Premiere does with its plug-ins
+// folder, and exports through the export module named "Save For Web".
 // --out is handed to the encoder (HX_ENCODER_OUT) along with its log (FOLDER\encoder.log).
 // Without --attended the export dialog is answered at once: setting ID (default 22002), range.
 // Exit status: the export's result (0 done, 2 abandoned), 2 for bad arguments, 3 when the
 // module cannot be loaded.
 #include "command_line.h"
+#include "plugin_folder.h"
 #include "premiere_host.h"
 
 #include <cstdio>
@@ -20,6 +23,7 @@ namespace {
 
 struct options {
     std::string module;
+    std::string plugins;
     std::string out;
     int seconds = 3;
     int width = 320, height = 240, fps = 30;
@@ -32,10 +36,11 @@ struct options {
 };
 
 const char usage[] =
-    "usage: premiere_host.exe [--module PATH] [--out FOLDER] [--seconds N] [--size WxH] [--fps N]\n"
-    "                         [--mono] [--bits 8|16] [--setting ID] [--range 0|1] [--selector 8|11]\n"
-    "                         [--attended]\n"
+    "usage: premiere_host.exe [--module PATH | --plugins DIR] [--out FOLDER] [--seconds N] [--size WxH]\n"
+    "                         [--fps N] [--mono] [--bits 8|16] [--setting ID] [--range 0|1]\n"
+    "                         [--selector 8|11] [--attended]\n"
     "  --module PATH   the export module (default: tsp_prm_nle.prm beside this program)\n"
+    "  --plugins DIR   the export module named \"Save For Web\" among the .prm files in DIR\n"
     "  --out FOLDER    where the encoder writes its files and encoder.log\n"
     "  --setting ID    the settings menu item the dialog is answered with (default 22002)\n"
     "  --range 0|1     entire project or the work area\n"
@@ -47,6 +52,8 @@ bool parse(int argc, char** argv, options& o, std::string* error)
     while (args.next()) {
         if (args.is("--module"))
             args.text(&o.module);
+        else if (args.is("--plugins"))
+            args.text(&o.plugins);
         else if (args.is("--out"))
             args.text(&o.out);
         else if (args.is("--seconds"))
@@ -149,6 +156,19 @@ int main(int argc, char** argv)
     if (!parse(argc, argv, o, &error)) {
         std::fprintf(stderr, "premiere_host: %s\n%s", error.c_str(), usage);
         return 2;
+    }
+    if (!o.plugins.empty()) {
+        std::string chosen;
+        for (const plugin_module& m : find_export_modules(o.plugins))
+            if (m.name == "Save For Web" && chosen.empty())
+                chosen = m.path;
+        if (chosen.empty()) {
+            std::fprintf(stderr, "premiere_host: no export module \"Save For Web\" in %s\n",
+                         o.plugins.c_str());
+            return 3;
+        }
+        std::printf("plug-in: %s\n", chosen.c_str());
+        o.module = chosen;
     }
     if (o.module.empty())
         o.module = beside_this_program("tsp_prm_nle.prm");

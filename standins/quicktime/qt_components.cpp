@@ -248,6 +248,13 @@ long register_file(const char* path)
     return 1;
 }
 
+std::string file_of(uint32_t component)
+{
+    runtime_lock lock;
+    const component_record* record = find_component(component);
+    return record != nullptr ? record->path : std::string();
+}
+
 ComponentResult call(ComponentInstance instance, ComponentParameters* params)
 {
     ComponentRoutine entry = nullptr;

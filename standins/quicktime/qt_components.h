@@ -9,11 +9,17 @@
 
 #include "qt_runtime.h"
 
+#include <string>
+
 namespace hx_qt {
 namespace components {
 
-// HXQTRegisterComponentFile: 1, or 0 with the reason reported.
+// HXQTRegisterComponentFile: 1, or 0 with the reason reported. A file registered before is
+// not registered again (1).
 long register_file(const char* path);
+// HXQTComponentFile: the full path of the file `component` was registered from, "" for one
+// registered in memory or none.
+std::string file_of(uint32_t component);
 // _CallComponent and _CallComponentFunctionWithStorage.
 ComponentResult call(ComponentInstance instance, ComponentParameters* params);
 ComponentResult call_with_storage(Handle storage, ComponentParameters* params, void* function);

@@ -2,6 +2,9 @@
 // the routines this project's plug-ins and hosts call under QuickTime's own selectors, and
 // the extra exports of hx_qt_standin.h.
 //
+// At start-up (the first call into the runtime) it registers the component files of QuickTime's
+// components folders, as QuickTime does (qt_startup.h).
+//
 // Gestalt('qtim') answers the version in the environment variable HX_QT_VERSION (hex or
 // decimal) or 0x07608000. A selector that is not served is reported on the debug output and
 // stderr and answered with badComponentSelector. Every call into the runtime first moves the
@@ -11,11 +14,13 @@
 #include "qt_components.h"
 #include "qt_memory.h"
 #include "qt_runtime.h"
+#include "qt_startup.h"
 
 #include <algorithm>
 #include <cstdlib>
 #include <iterator>
 #include <new>
+#include <string>
 
 namespace {
 
@@ -127,6 +132,7 @@ template <typename Body> long guarded(const char* what, long failure, Body body)
 extern "C" long __cdecl qt_dispatch(uint32_t selector, const uint32_t* args)
 {
     return guarded("dispatcher", paramErr, [&]() -> long {
+        hx_qt::register_installed_components();
         const entry* e = find_routine(selector);
         static const bool table_sorted = sorted();
         if (e == nullptr || !table_sorted) {
@@ -164,8 +170,23 @@ extern "C" long __cdecl qt_call_component_function_with_storage(Handle storage, 
 
 extern "C" long __cdecl HXQTRegisterComponentFile(const char* path)
 {
-    return guarded("HXQTRegisterComponentFile", 0,
-                   [&]() -> long { return hx_qt::components::register_file(path); });
+    return guarded("HXQTRegisterComponentFile", 0, [&]() -> long {
+        hx_qt::register_installed_components();
+        return hx_qt::components::register_file(path);
+    });
+}
+
+extern "C" long __cdecl HXQTComponentFile(Component component, char* path, long size)
+{
+    return guarded("HXQTComponentFile", 0, [&]() -> long {
+        hx_qt::register_installed_components();
+        const std::string file =
+            hx_qt::components::file_of(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(component)));
+        if (path == nullptr || size <= 0 || file.empty() || file.size() >= static_cast<size_t>(size))
+            return 0;
+        lstrcpynA(path, file.c_str(), static_cast<int>(size));
+        return static_cast<long>(file.size());
+    });
 }
 
 extern "C" const char* __cdecl HXQTLastMessage()

@@ -1,8 +1,12 @@
-// The QuickTime host stand-in as a program: registers Quillex.qtx with the QuickTime runtime,
-// opens 'spit'/'Duff' and exports a generated movie from procedures (a moving pattern with a
-// binary frame counter, a stereo tone, a 'MAML' text longer than the component's data block, a
-// small 'GROL' track). The component finds or starts the encoder itself. Options: see `usage`.
+// The QuickTime host stand-in as a program: opens 'spit'/'Duff' through the QuickTime runtime
+// and exports a generated movie from procedures (a moving pattern with a binary frame counter, a
+// stereo tone, a 'MAML' text longer than the component's data block, a small 'GROL' track). The
+// component finds or starts the encoder itself. Options: see `usage`.
 //
+// Without --qtx the component is the one QuickTime registered from its components folders when it
+// started (QTComponents under its InstallDir, the system folder's QuickTime folder), as a
+// QuickTime host finds it, or else Quillex.qtx beside this program; --qtx PATH registers that file
+// and uses its component. The program says which file it took.
 // --out is handed to the encoder (HX_ENCODER_OUT) with its log (FOLDER\quicktime_encoder.log).
 // Exit status: 0 when every step succeeded, 1 when one failed, 2 for bad arguments, 3 when
 // the component could not be loaded.
@@ -32,7 +36,8 @@ const char usage[] =
     "                          [--time-scale N] [--video-format raw|RGBA|FOUR] [--sound-format sowt|twos]\n"
     "                          [--rate N] [--text-length N] [--no-video] [--no-sound] [--no-text]\n"
     "                          [--no-grol] [--no-progress] [--cancel] [--quiet]\n"
-    "  --qtx PATH      the component file (default: Quillex.qtx beside this program)\n"
+    "  --qtx PATH      the component file (default: the one QuickTime found in its components\n"
+    "                  folders, else Quillex.qtx beside this program)\n"
     "  --out FOLDER    where the encoder writes its files and quicktime_encoder.log\n"
     "  --cancel        the progress procedure asks to cancel; --quiet: it prints nothing\n";
 
@@ -166,8 +171,6 @@ int run(int argc, char** argv)
         std::fprintf(stderr, "quicktime_host: %s\n%s", error.c_str(), usage);
         return 2;
     }
-    if (o.qtx.empty())
-        o.qtx = beside_this_program("Quillex.qtx");
     std::string log;
     if (!o.out.empty()) {
         CreateDirectoryA(o.out.c_str(), nullptr);
@@ -178,11 +181,14 @@ int run(int argc, char** argv)
     }
 
     quicktime_host host;
-    if (!host.load_component(o.qtx, &error)) {
+    const bool found = !o.qtx.empty() ? host.load_component(o.qtx, &error)
+                                      : host.find_installed_component(&error) ||
+                                            host.load_component(beside_this_program("Quillex.qtx"), &error);
+    if (!found) {
         std::fprintf(stderr, "quicktime_host: %s\n", error.c_str());
         return 3;
     }
-    std::printf("component: 'spit'/'Duff' from %s\n", o.qtx.c_str());
+    std::printf("component: 'spit'/'Duff' from %s\n", host.component_file().c_str());
 
     qt_movie movie(o.movie);
     const qt_movie_settings& m = movie.settings();

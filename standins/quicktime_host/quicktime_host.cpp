@@ -65,11 +65,50 @@ bool quicktime_host::load_component(const std::string& qtx_path, std::string* er
         return fail("QuickTime refused " + qtx_path +
                     (why != nullptr && *why ? std::string(": ") + why : ""));
     }
+    // QuickTime may also have registered an installed copy at start-up: take this file's.
+    char full[MAX_PATH];
+    const DWORD n = GetFullPathNameA(qtx_path.c_str(), MAX_PATH, full, nullptr);
+    const std::string wanted = n != 0 && n < MAX_PATH ? std::string(full, n) : qtx_path;
     ComponentDescription looking{hx_fourcc("spit"), hx_fourcc("Duff"), 0, 0, 0};
-    component_ = FindNextComponent(nullptr, &looking);
+    component_ = nullptr;
+    for (Component c = FindNextComponent(nullptr, &looking); c != nullptr;
+         c = FindNextComponent(c, &looking)) {
+        component_ = c;
+        if (lstrcmpiA(component_file().c_str(), wanted.c_str()) == 0)
+            break;
+        component_ = nullptr;
+    }
     if (component_ == nullptr)
         return fail("no 'spit'/'Duff' component registered from " + qtx_path);
     return true;
+}
+
+bool quicktime_host::find_installed_component(std::string* error)
+{
+    auto fail = [error](const std::string& why) {
+        if (error != nullptr)
+            *error = why;
+        return false;
+    };
+    hx_qt_bind();
+    if (!hx_qt_is_bound())
+        return fail("QuickTime (QuickTime.qts) cannot be loaded");
+    if (!standin_.find())
+        return fail("the loaded QuickTime.qts is not the stand-in runtime");
+    ComponentDescription looking{hx_fourcc("spit"), hx_fourcc("Duff"), 0, 0, 0};
+    component_ = FindNextComponent(nullptr, &looking);
+    if (component_ == nullptr)
+        return fail("QuickTime found no 'spit'/'Duff' component in its components folders");
+    return true;
+}
+
+std::string quicktime_host::component_file() const
+{
+    char path[MAX_PATH];
+    if (component_ == nullptr || standin_.component_file == nullptr ||
+        standin_.component_file(component_, path, sizeof path) <= 0)
+        return std::string();
+    return path;
 }
 
 ComponentInstance quicktime_host::open()

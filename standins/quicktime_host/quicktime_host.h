@@ -294,10 +294,15 @@ public:
     quicktime_host(const quicktime_host&) = delete;
     quicktime_host& operator=(const quicktime_host&) = delete;
 
-    // Binds QuickTime, registers the component file with the runtime stand-in and finds
-    // 'spit'/'Duff'. False with a reason in `error` when any step fails.
+    // Binds QuickTime, registers the component file with the runtime stand-in and finds the
+    // 'spit'/'Duff' registered from that file. False with a reason in `error` when any step fails.
     bool load_component(const std::string& qtx_path, std::string* error);
+    // Binds QuickTime and finds the 'spit'/'Duff' that QuickTime registered from its components
+    // folders when it started, as a QuickTime host does. False with a reason when there is none.
+    bool find_installed_component(std::string* error);
     Component component() const { return component_; }
+    // The file the component was registered from ("" before one is found).
+    std::string component_file() const;
     const hx_qt_standin& standin() const { return standin_; }
 
     virtual ComponentInstance open();           // OpenComponent; null on failure

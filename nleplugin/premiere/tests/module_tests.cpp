@@ -1,5 +1,6 @@
 // tsp_prm_nle.prm as the host meets it: its exports, its resources read back from the built
 // file, and every selector of xCompileEntry through the host stand-in.
+#include "plugin_folder.h"
 #include "premiere_host.h"
 #include "test_process.h"
 
@@ -521,6 +522,30 @@ TEST_F(Selectors, UnhandledSelectorsAnswerZeroAndTouchNothing)
         EXPECT_EQ(std::memcmp(&scratch, &pristine, sizeof scratch), 0) << selector;
     }
     EXPECT_EQ(host_.journal().allocations, 0);
+}
+
+// Premiere finds its export modules in its plug-ins folder by their property lists; the host
+// stand-in does the same (premiere_host.exe --plugins DIR).
+TEST(PluginsFolder, OnlyExportModulesAreKeptWithTheirNames)
+{
+    const std::string folder = temp_file("plugins");
+    ASSERT_TRUE(CreateDirectoryA(folder.c_str(), nullptr));
+    const std::string module = folder + "\\b_module.prm";
+    const std::string no_list = folder + "\\a_no_property_list.prm";
+    const std::string not_prm = folder + "\\c_module.dll";
+    ASSERT_TRUE(CopyFileA(module_path().c_str(), module.c_str(), FALSE));
+    ASSERT_TRUE(CopyFileA((bin_dir() + "uninstpatch.exe").c_str(), no_list.c_str(), FALSE));
+    ASSERT_TRUE(CopyFileA(module_path().c_str(), not_prm.c_str(), FALSE));
+
+    const std::vector<plugin_module> found = find_export_modules(folder);
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(found[0].path, module);
+    EXPECT_EQ(found[0].name, "Save For Web");
+    EXPECT_TRUE(find_export_modules(folder + "\\missing").empty());
+
+    for (const std::string& f : {module, no_list, not_prm})
+        DeleteFileA(f.c_str());
+    RemoveDirectoryA(folder.c_str());
 }
 
 }  // namespace

@@ -398,4 +398,126 @@ TEST_F(Components, ComponentsRegisteredInMemoryOpenAndSeeTheirBlocksMove)
     DisposeHandle(name);
 }
 
+// QuickTime's folders as an installed QuickTime has them, for one test: InstallDir in the
+// registry naming a folder with QTComponents, and the system folder's QuickTime folder. Whatever
+// it made goes again at the end.
+class quicktime_folders {
+public:
+    quicktime_folders() : home_(temp_file("qt_home")), system_quicktime_(system_folder() + "\\QuickTime")
+    {
+        CreateDirectoryA(home_.c_str(), nullptr);
+        CreateDirectoryA(components().c_str(), nullptr);
+        made_system_quicktime_ = CreateDirectoryA(system_quicktime_.c_str(), nullptr) != FALSE;
+        HKEY apple = nullptr;
+        DWORD disposition = 0;
+        if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Apple Computer, Inc.", 0, nullptr, 0,
+                            KEY_ALL_ACCESS, nullptr, &apple, &disposition) == ERROR_SUCCESS) {
+            made_apple_key_ = disposition == REG_CREATED_NEW_KEY;
+            RegCloseKey(apple);
+        }
+        HKEY quicktime = nullptr;
+        if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, key, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &quicktime,
+                            &disposition) == ERROR_SUCCESS) {
+            made_quicktime_key_ = disposition == REG_CREATED_NEW_KEY;
+            RegSetValueExA(quicktime, "InstallDir", 0, REG_SZ, reinterpret_cast<const BYTE*>(home_.c_str()),
+                           static_cast<DWORD>(home_.size() + 1));
+            RegCloseKey(quicktime);
+        }
+    }
+    ~quicktime_folders()
+    {
+        for (const std::string& f : files_)
+            DeleteFileA(f.c_str());
+        RemoveDirectoryA(components().c_str());
+        RemoveDirectoryA(home_.c_str());
+        if (made_system_quicktime_)
+            RemoveDirectoryA(system_quicktime_.c_str());
+        HKEY quicktime = nullptr;
+        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key, 0, KEY_ALL_ACCESS, &quicktime) == ERROR_SUCCESS) {
+            RegDeleteValueA(quicktime, "InstallDir");
+            RegCloseKey(quicktime);
+        }
+        if (made_quicktime_key_)
+            RegDeleteKeyA(HKEY_LOCAL_MACHINE, key);
+        if (made_apple_key_)
+            RegDeleteKeyA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Apple Computer, Inc.");
+    }
+    quicktime_folders(const quicktime_folders&) = delete;
+    quicktime_folders& operator=(const quicktime_folders&) = delete;
+
+    std::string components() const { return home_ + "\\QTComponents"; }
+    const std::string& system_quicktime() const { return system_quicktime_; }
+    // Moves a file in under `name`; it is deleted at the end.
+    std::string put(const std::string& from, const std::string& folder, const char* name)
+    {
+        const std::string to = folder + "\\" + name;
+        EXPECT_TRUE(MoveFileA(from.c_str(), to.c_str())) << to;
+        files_.push_back(to);
+        return to;
+    }
+
+private:
+    static constexpr char key[] = "SOFTWARE\\Apple Computer, Inc.\\QuickTime";
+    static std::string system_folder()
+    {
+        char path[MAX_PATH];
+        const UINT n = GetSystemDirectoryA(path, MAX_PATH);
+        return std::string(path, n);
+    }
+    std::string home_;
+    std::string system_quicktime_;
+    bool made_system_quicktime_ = false;
+    bool made_apple_key_ = false;
+    bool made_quicktime_key_ = false;
+    std::vector<std::string> files_;
+};
+
+// Like QuickTime, the runtime registers the component files of its folders when it starts: this
+// test lays them out before its process first calls the runtime.
+TEST(StartUp, RegistersTheComponentFilesOfQuickTimesFolders)
+{
+    quicktime_folders folders;
+    const std::string in_components = folders.put(write_component_file(), folders.components(), "Test.qtx");
+    const std::string in_system = folders.put(write_component_file(), folders.system_quicktime(), "Test.qtx");
+    const std::string no_component = temp_file("not_a_component");
+    std::ofstream(no_component, std::ios::binary) << std::string(1024, 'x');
+    folders.put(no_component, folders.components(), "Broken.qtx");
+    const std::string other = write_component_file();
+    folders.put(other, folders.components(), "Test.qtx.old");
+
+    long version = 0;
+    ASSERT_EQ(Gestalt(hx_fourcc("qtim"), &version), noErr);  // the runtime starts
+    hx_qt_standin standin;
+    ASSERT_TRUE(standin.find());
+    ComponentDescription looking = looking_for_test();
+    ASSERT_EQ(CountComponents(&looking), 2) << "one from each folder; not the broken one nor the .old one";
+    char path[MAX_PATH];
+    const Component first = FindNextComponent(nullptr, &looking);
+    ASSERT_GT(standin.component_file(first, path, sizeof path), 0);
+    EXPECT_EQ(lstrcmpiA(path, in_components.c_str()), 0) << path;
+    const Component second = FindNextComponent(first, &looking);
+    ASSERT_GT(standin.component_file(second, path, sizeof path), 0);
+    EXPECT_EQ(lstrcmpiA(path, in_system.c_str()), 0) << path;
+    EXPECT_NE(std::string(standin.last_message()).find("Broken.qtx"), std::string::npos)
+        << standin.last_message();
+
+    // A host that registers an installed file itself does not make a second copy of it.
+    EXPECT_EQ(standin.register_file(in_components.c_str()), 1);
+    EXPECT_EQ(CountComponents(&looking), 2);
+    const ComponentInstance instance = OpenComponent(first);
+    ASSERT_NE(instance, nullptr);
+    EXPECT_EQ(CloseComponent(instance), noErr);
+}
+
+TEST(StartUp, WithoutQuickTimesFoldersNothingIsRegistered)
+{
+    long version = 0;
+    ASSERT_EQ(Gestalt(hx_fourcc("qtim"), &version), noErr);
+    ComponentDescription any{};
+    EXPECT_EQ(CountComponents(&any), 0);
+    hx_qt_standin standin;
+    ASSERT_TRUE(standin.find());
+    EXPECT_STREQ(standin.last_message(), "");
+}
+
 }  // namespace
