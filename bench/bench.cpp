@@ -15,9 +15,9 @@
 // pipe), for --rounds rounds; each row shows the median and the lowest and highest round, and
 // a road's share of the limit is the limit's median over the road's.
 // Then the round trip of a small request (the Premiere setting) beside the bare ping-pong,
-// once a round as well.
+// once a round as well. Every process of the run keeps to one processor unless --cpu any.
 //
-//   bench.exe [--frames N] [--sizes WxH[,WxH...]] [--requests N] [--rounds N]
+//   bench.exe [--frames N] [--sizes WxH[,WxH...]] [--requests N] [--rounds N] [--cpu N|any]
 //
 // The plug-ins and the encoder use fixed channel names: run one bench at a time.
 // Exit status: 0 every row measured in every round and every checksum right, 1 otherwise,
@@ -41,13 +41,15 @@
 namespace {
 
 const char usage[] =
-    "usage: bench.exe [--frames N] [--sizes WxH[,WxH...]] [--requests N] [--rounds N]\n"
+    "usage: bench.exe [--frames N] [--sizes WxH[,WxH...]] [--requests N] [--rounds N] [--cpu N|any]\n"
     "  --frames N    frame turns an export up to 1920 x 1080, N / 3 above; the first turn of\n"
     "                each export is reported apart (2 to 3600, default 60)\n"
     "  --sizes LIST  frame sizes, 4 bytes a pixel (default 1280x720,1920x1080,3840x2160)\n"
     "  --requests N  small-request round trips a round (2 to 1000000, default 2000)\n"
     "  --rounds N    times each row is measured; rows show the median and the spread\n"
-    "                (1 to 100, default 5)\n";
+    "                (1 to 100, default 5)\n"
+    "  --cpu N|any   the processor every process of the run keeps to (default the last one),\n"
+    "                or any: wherever the system puts them\n";
 
 // Bare ping-pong round trips that go with each measurement of the limit.
 constexpr int limit_ping_pongs = 500;
@@ -528,12 +530,55 @@ const char* checksum_note(int measured, int right)
 
 // ---- Arguments ----------------------------------------------------------------------------------
 
+constexpr int any_cpu = -1;
+
+// The processors this process may run on.
+DWORD_PTR usable_cpus()
+{
+    DWORD_PTR process = 0, system = 0;
+    return GetProcessAffinityMask(GetCurrentProcess(), &process, &system) ? process : 0;
+}
+
+int last_usable_cpu()
+{
+    const DWORD_PTR mask = usable_cpus();
+    int last = any_cpu;
+    for (int cpu = 0; cpu < static_cast<int>(sizeof mask * 8); ++cpu)
+        if (mask & (DWORD_PTR(1) << cpu))
+            last = cpu;
+    return last;
+}
+
 struct options {
     int frames = 60;
     int requests = 2000;
     int rounds = 5;
+    int cpu = last_usable_cpu();
     std::vector<frame_size> sizes = {{1280, 720}, {1920, 1080}, {3840, 2160}};
 };
+
+bool parse_cpu(const char* text, int& out, std::string& why)
+{
+    if (std::strcmp(text, "any") == 0) {
+        out = any_cpu;
+        return true;
+    }
+    const std::string quoted = std::string("'") + text + "'";
+    char* end = nullptr;
+    errno = 0;
+    const long v = std::strtol(text, &end, 10);
+    if (*text < '0' || *text > '9' || *end != '\0' || errno == ERANGE) {
+        why = "--cpu: " + quoted + " is neither a processor number nor 'any'";
+        return false;
+    }
+    if (v >= static_cast<long>(sizeof(DWORD_PTR) * 8) || (usable_cpus() & (DWORD_PTR(1) << v)) == 0) {
+        why = "--cpu: " + quoted + " is not a processor this program may use (the last is " +
+              std::to_string(last_usable_cpu()) + ")";
+        return false;
+    }
+    out = static_cast<int>(v);
+    return true;
+}
 
 // A whole decimal number within [low, high]; otherwise `why` says what is wrong with it.
 bool parse_count(const char* option, const char* text, long low, long high, int& out, std::string& why)
@@ -585,7 +630,8 @@ bool parse_arguments(int argc, char** argv, options& o, std::string& why)
 {
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
-        const bool known = a == "--frames" || a == "--requests" || a == "--rounds" || a == "--sizes";
+        const bool known =
+            a == "--frames" || a == "--requests" || a == "--rounds" || a == "--sizes" || a == "--cpu";
         if (!known) {
             why = "unknown argument '" + a + "'";
             return false;
@@ -598,6 +644,7 @@ bool parse_arguments(int argc, char** argv, options& o, std::string& why)
         const bool ok = a == "--frames"     ? parse_count("--frames", value, 2, 3600, o.frames, why)
                         : a == "--requests" ? parse_count("--requests", value, 2, 1000000, o.requests, why)
                         : a == "--rounds"   ? parse_count("--rounds", value, 1, 100, o.rounds, why)
+                        : a == "--cpu"      ? parse_cpu(value, o.cpu, why)
                                             : parse_sizes(value, o.sizes, why);
         if (!ok)
             return false;
@@ -609,6 +656,15 @@ bool parse_arguments(int argc, char** argv, options& o, std::string& why)
 
 int run(const options& o)
 {
+    // A frame turn never keeps two processors busy: the plug-in and the encoder take turns. On
+    // one processor for the whole run they find the block in the caches where the other left
+    // it, as the limit's copy and read do, and no other program's placement moves them about
+    // between rounds. Every process started from here (the encoder, the ping-pong and pipe
+    // peers) inherits the processor.
+    if (o.cpu != any_cpu && !SetProcessAffinityMask(GetCurrentProcess(), DWORD_PTR(1) << o.cpu)) {
+        std::fprintf(stderr, "bench: cannot keep to processor %d\n", o.cpu);
+        return 1;
+    }
     // The runtime stand-in moves unlocked handles on every call to catch stale pointers; the
     // real runtime does not, so the bench turns it off before the runtime loads, and once more
     // once it is loaded, whatever the environment said.
@@ -636,6 +692,11 @@ int run(const options& o)
     std::printf("%d round%s, each row measured once a round; ms a steady frame turn (median, lowest,\n",
                 o.rounds, o.rounds == 1 ? "" : "s");
     std::printf("highest round), GB/s of the median, limit/row = the limit's median over the row's\n");
+    if (o.cpu != any_cpu)
+        std::printf("Every process of the run on processor %d (--cpu any: wherever the system puts them)\n",
+                    o.cpu);
+    else
+        std::printf("Every process of the run wherever the system puts it (--cpu any)\n");
     bool good = true;
     samples requests_us, ping_pong_us;
     for (size_t k = 0; k < o.sizes.size(); ++k) {
