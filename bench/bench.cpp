@@ -22,6 +22,7 @@
 // The plug-ins and the encoder use fixed channel names: run one bench at a time.
 // Exit status: 0 every row measured in every round and every checksum right, 1 otherwise,
 // 2 bad arguments.
+#include "command_line.h"
 #include "premiere_host.h"
 #include "quicktime_host.h"
 #include "sample_checksum.h"
@@ -580,26 +581,6 @@ bool parse_cpu(const char* text, int& out, std::string& why)
     return true;
 }
 
-// A whole decimal number within [low, high]; otherwise `why` says what is wrong with it.
-bool parse_count(const char* option, const char* text, long low, long high, int& out, std::string& why)
-{
-    const std::string quoted = std::string("'") + text + "'";
-    char* end = nullptr;
-    errno = 0;
-    const long v = std::strtol(text, &end, 10);
-    if (*text == '\0' || *end != '\0' || errno == ERANGE || v < 1) {
-        why = std::string(option) + ": " + quoted + " is not a positive number";
-        return false;
-    }
-    if (v < low || v > high) {
-        why = std::string(option) + ": " + quoted + " is out of range (" + std::to_string(low) + " to " +
-              std::to_string(high) + ")";
-        return false;
-    }
-    out = static_cast<int>(v);
-    return true;
-}
-
 bool parse_sizes(const char* text, std::vector<frame_size>& sizes, std::string& why)
 {
     sizes.clear();
@@ -626,30 +607,28 @@ bool parse_sizes(const char* text, std::vector<frame_size>& sizes, std::string& 
 }
 
 // False with `why` set when the arguments are not the bench's.
-bool parse_arguments(int argc, char** argv, options& o, std::string& why)
+bool parse_arguments(int argc, char** argv, options& o, std::string* why)
 {
-    for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        const bool known =
-            a == "--frames" || a == "--requests" || a == "--rounds" || a == "--sizes" || a == "--cpu";
-        if (!known) {
-            why = "unknown argument '" + a + "'";
-            return false;
-        }
-        if (i + 1 >= argc) {
-            why = a + " needs a value";
-            return false;
-        }
-        const char* value = argv[++i];
-        const bool ok = a == "--frames"     ? parse_count("--frames", value, 2, 3600, o.frames, why)
-                        : a == "--requests" ? parse_count("--requests", value, 2, 1000000, o.requests, why)
-                        : a == "--rounds"   ? parse_count("--rounds", value, 1, 100, o.rounds, why)
-                        : a == "--cpu"      ? parse_cpu(value, o.cpu, why)
-                                            : parse_sizes(value, o.sizes, why);
-        if (!ok)
-            return false;
+    command_line args(argc, argv);
+    std::string value;
+    while (args.next()) {
+        if (args.is("--frames"))
+            args.number(&o.frames, 2, 3600);
+        else if (args.is("--requests"))
+            args.number(&o.requests, 2, 1000000);
+        else if (args.is("--rounds"))
+            args.number(&o.rounds, 1, 100);
+        else if (args.is("--cpu")) {
+            if (args.text(&value) && !parse_cpu(value.c_str(), o.cpu, *why))
+                args.fail(*why);
+        } else if (args.is("--sizes")) {
+            if (args.text(&value) && !parse_sizes(value.c_str(), o.sizes, *why))
+                args.fail(*why);
+        } else
+            args.unknown();
     }
-    return true;
+    *why = args.error();
+    return args.ok();
 }
 
 // ---- The run ------------------------------------------------------------------------------------
@@ -781,17 +760,11 @@ int main(int argc, char** argv)
                                std::strtoul(argv[3], nullptr, 10), std::atoi(argv[4]));
         if (argc == 5 && std::strcmp(argv[1], "--pong") == 0)
             return ponger(argv[2], argv[3], argv[4]);
-        if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
-            std::fputs(usage, stdout);
-            return 0;
-        }
         options o;
-        std::string why;
-        if (!parse_arguments(argc, argv, o, why)) {
-            std::fprintf(stderr, "bench: %s\n%s", why.c_str(), usage);
-            return 2;
-        }
-        return run(o);
+        const int status = read_options(argc, argv, "bench", usage, [&](std::string* why) {
+            return parse_arguments(argc, argv, o, why);
+        });
+        return status >= 0 ? status : run(o);
     } catch (...) {
         std::fprintf(stderr, "bench: out of memory\n");
         return 1;

@@ -25,7 +25,7 @@ bad="$("$1" "$2" --frames abc 2>&1)"
 status=$?
 printf '%s\n' "$bad"
 [ "$status" -eq 2 ] || fail "bench --frames abc exited $status, not 2"
-printf '%s\n' "$bad" | grep -qF -- "bench: --frames: 'abc' is not a positive number" ||
+printf '%s\n' "$bad" | grep -qF -- "bench: --frames: 'abc' is not a whole number" ||
   fail "bench --frames abc does not name the option and the value"
 printf '%s\n' "$bad" | grep -qF -- "usage: bench.exe" || fail "bench --frames abc prints no usage"
 echo "bench smoke: ok"

@@ -11,8 +11,28 @@
 #pragma once
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
+
+class command_line;
+
+// The front door of a program's options: `--help` alone prints `usage` (status 0); `parse`
+// failing prints the error it names, then `usage` (status 2); -1 when the options were read.
+template <class Parse>
+int read_options(int argc, char** argv, const char* program, const char* usage, Parse parse)
+{
+    if (argc == 2 && std::string(argv[1]) == "--help") {
+        std::printf("%s", usage);
+        return 0;
+    }
+    std::string error;
+    if (!parse(&error)) {
+        std::fprintf(stderr, "%s: %s\n%s", program, error.c_str(), usage);
+        return 2;
+    }
+    return -1;
+}
 
 class command_line {
 public:
@@ -46,9 +66,11 @@ public:
         char* end = nullptr;
         errno = 0;
         const long n = std::strtol(value.c_str(), &end, 10);
-        if (value.empty() || *end != 0 || errno != 0 || n < least || n > most)
-            return fail(option_ + ": '" + value + "' is not a whole number from " + std::to_string(least) +
-                        " to " + std::to_string(most));
+        if (value.empty() || *end != 0 || errno != 0)
+            return fail(option_ + ": '" + value + "' is not a whole number");
+        if (n < least || n > most)
+            return fail(option_ + ": '" + value + "' is out of range (" + std::to_string(least) + " to " +
+                        std::to_string(most) + ")");
         *out = static_cast<int>(n);
         return true;
     }

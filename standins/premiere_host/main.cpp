@@ -148,15 +148,10 @@ std::string beside_this_program(const char* name)
 int main(int argc, char** argv)
 {
     options o;
-    std::string error;
-    if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
-        std::printf("%s", usage);
-        return 0;
-    }
-    if (!parse(argc, argv, o, &error)) {
-        std::fprintf(stderr, "premiere_host: %s\n%s", error.c_str(), usage);
-        return 2;
-    }
+    const int status = read_options(argc, argv, "premiere_host", usage,
+                                    [&](std::string* error) { return parse(argc, argv, o, error); });
+    if (status >= 0)
+        return status;
     if (!o.plugins.empty()) {
         std::string chosen;
         for (const plugin_module& m : find_export_modules(o.plugins))

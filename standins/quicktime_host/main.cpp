@@ -162,15 +162,10 @@ void print_result(const char* step, ComponentResult result)
 int run(int argc, char** argv)
 {
     options o;
-    std::string error;
-    if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
-        std::printf("%s", usage);
-        return 0;
-    }
-    if (!parse(argc, argv, o, &error)) {
-        std::fprintf(stderr, "quicktime_host: %s\n%s", error.c_str(), usage);
-        return 2;
-    }
+    const int status = read_options(argc, argv, "quicktime_host", usage,
+                                    [&](std::string* error) { return parse(argc, argv, o, error); });
+    if (status >= 0)
+        return status;
     std::string log;
     if (!o.out.empty()) {
         CreateDirectoryA(o.out.c_str(), nullptr);
@@ -181,6 +176,7 @@ int run(int argc, char** argv)
     }
 
     quicktime_host host;
+    std::string error;
     const bool found = !o.qtx.empty() ? host.load_component(o.qtx, &error)
                                       : host.find_installed_component(&error) ||
                                             host.load_component(beside_this_program("Quillex.qtx"), &error);

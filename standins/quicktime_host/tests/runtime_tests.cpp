@@ -92,7 +92,7 @@ TEST(quicktime_host_program, bad_arguments_exit_2_naming_the_argument)
     } cases[] = {
         {"--seconds", "--seconds needs a value"},
         {"--frobnicate", "unknown option '--frobnicate'"},
-        {"--width 0", "--width: '0' is not a whole number from 1"},
+        {"--width 0", "--width: '0' is out of range (1 to"},
         {"--fps abc", "--fps: 'abc' is not a whole number"},
         {"--video-format TOOLONG", "--video-format: 'TOOLONG' is not a four-character code"},
     };
