@@ -24,5 +24,3 @@
 #define IDC_SettingAlts 1021
 #define IDC_ItemDestinationText 1022
 #define IDC_ItemDestination 1023
-
-#define IDR_KESTRIX_MANIFEST 1

@@ -6,11 +6,14 @@ function(hx_warnings target)
   target_compile_options(${target} PRIVATE ${HX_WARNINGS})
 endfunction()
 
-# GoogleTest from Debian's sources, built with the cross compiler.
-set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
-set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
-add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/_googletest EXCLUDE_FROM_ALL)
-include(GoogleTest)
+# GoogleTest from Debian's sources, built with the cross compiler. Each folder's tests follow
+# its targets after `if(NOT HX_TESTS) return() endif()`.
+if(HX_TESTS)
+  set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+  set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
+  add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/_googletest EXCLUDE_FROM_ALL)
+  include(GoogleTest)
+endif()
 
 # Xvfb, wineserver and the prefix come up before the first test and go down after the last.
 # The stand-ins go in place at start: the QuickTime runtime into the system folder, the
@@ -62,21 +65,24 @@ function(hx_add_gtest target)
     PROPERTIES ${props})
 endfunction()
 
+# The project's version from the VERSION file as four numbers, the missing ones 0.
+set(hx_version_parts ${PROJECT_VERSION_MAJOR})
+foreach(part MINOR PATCH TWEAK)
+  if("${PROJECT_VERSION_${part}}" STREQUAL "")
+    list(APPEND hx_version_parts 0)
+  else()
+    list(APPEND hx_version_parts ${PROJECT_VERSION_${part}})
+  endif()
+endforeach()
+list(JOIN hx_version_parts "." HX_VERSION4)
+
 # hx_version_resource(target FILE name DESCRIPTION text)
-# Gives a deliverable its version resource: company, description, original file name and the
-# project's version from the VERSION file (four numbers, the missing ones 0).
+# Gives a deliverable its version resource: company, description, original file name and
+# HX_VERSION4.
 function(hx_version_resource target)
   cmake_parse_arguments(arg "" "FILE;DESCRIPTION" "" ${ARGN})
-  set(parts ${PROJECT_VERSION_MAJOR})
-  foreach(part MINOR PATCH TWEAK)
-    if("${PROJECT_VERSION_${part}}" STREQUAL "")
-      list(APPEND parts 0)
-    else()
-      list(APPEND parts ${PROJECT_VERSION_${part}})
-    endif()
-  endforeach()
-  list(JOIN parts ", " HX_VR_NUMBERS)
-  list(JOIN parts "." HX_VR_TEXT)
+  list(JOIN hx_version_parts ", " HX_VR_NUMBERS)
+  set(HX_VR_TEXT ${HX_VERSION4})
   get_target_property(type ${target} TYPE)
   if(type STREQUAL "EXECUTABLE")
     set(HX_VR_TYPE VFT_APP)
@@ -91,6 +97,19 @@ function(hx_version_resource target)
   target_sources(${target} PRIVATE ${rc})
 endfunction()
 
+# hx_manifest(target TEMPLATE file)
+# Embeds a program's application manifest (resource type 24, id 1), made from TEMPLATE with
+# @HX_VERSION4@ as the assembly version.
+function(hx_manifest target)
+  cmake_parse_arguments(arg "" "TEMPLATE" "" ${ARGN})
+  set(manifest ${CMAKE_CURRENT_BINARY_DIR}/${target}.manifest)
+  configure_file(${arg_TEMPLATE} ${manifest} @ONLY)
+  set(rc ${CMAKE_CURRENT_BINARY_DIR}/${target}_manifest.rc)
+  file(CONFIGURE OUTPUT ${rc} CONTENT "1 24 \"${manifest}\"\n" @ONLY)
+  set_source_files_properties(${rc} PROPERTIES OBJECT_DEPENDS ${manifest})
+  target_sources(${target} PRIVATE ${rc})
+endfunction()
+
 # hx_split_debug(target FILE name)
 # Ships a deliverable without debug sections: its debug information goes to bin/NAME.debug and
 # the file keeps a debug link (name and CRC) to it, where debuggers look. NAME is the shipped
@@ -98,7 +117,7 @@ endfunction()
 find_program(HX_OBJCOPY i686-w64-mingw32-objcopy REQUIRED)
 function(hx_split_debug target)
   cmake_parse_arguments(arg "" "FILE" "" ${ARGN})
-  set(debug ${CMAKE_BINARY_DIR}/bin/${arg_FILE}.debug)
+  set(debug ${HX_BIN}/${arg_FILE}.debug)
   add_custom_command(TARGET ${target} POST_BUILD
     COMMAND ${HX_OBJCOPY} --only-keep-debug $<TARGET_FILE:${target}> ${debug}
     COMMAND ${HX_OBJCOPY} --strip-all $<TARGET_FILE:${target}>
@@ -110,7 +129,7 @@ endfunction()
 # clang-format over the tracked sources: `cmake --build build --target format-check`
 # (also run as a test) and `--target format` to rewrite them.
 find_program(HX_CLANG_FORMAT clang-format)
-if(HX_CLANG_FORMAT)
+if(HX_CLANG_FORMAT AND NOT HX_SHIPPED_BUILD)
   set(hx_format_files "git -C ${CMAKE_SOURCE_DIR} ls-files -co --exclude-standard -- '*.cpp' '*.h'")
   add_custom_target(format-check
     COMMAND sh -c "${hx_format_files} | (cd ${CMAKE_SOURCE_DIR} && xargs -r ${HX_CLANG_FORMAT} --dry-run -Werror)"

@@ -1,4 +1,5 @@
-# 32-bit Windows (i686) with Debian's mingw-w64, posix thread model.
+# 32-bit Windows (i686) with Debian's mingw-w64, posix thread model (winpthreads, std::thread):
+# the stand-ins, tools and tests. The shipped files use toolchain-mingw-i686-win32.cmake.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR i686)
 
@@ -10,6 +11,3 @@ set(CMAKE_FIND_ROOT_PATH /usr/${triple})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-
-# Every program and test runs in the project's own Wine prefix.
-set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/wine-run)
