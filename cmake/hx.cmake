@@ -97,13 +97,21 @@ function(hx_version_resource target)
   target_sources(${target} PRIVATE ${rc})
 endfunction()
 
-# hx_manifest(target TEMPLATE file)
-# Embeds a program's application manifest (resource type 24, id 1), made from TEMPLATE with
-# @HX_VERSION4@ as the assembly version.
+# hx_manifest(target FILE name NAME assembly-name [MORE file])
+# Embeds a program's application manifest (resource type 24, id 1) made from cmake/manifest.in:
+# asInvoker, every Windows from Vista to 11, HX_VERSION4 as the assembly version, and MORE's
+# elements (a fragment of the manifest) at its end.
 function(hx_manifest target)
-  cmake_parse_arguments(arg "" "TEMPLATE" "" ${ARGN})
+  cmake_parse_arguments(arg "" "FILE;NAME;MORE" "" ${ARGN})
+  set(HX_MANIFEST_FILE ${arg_FILE})
+  set(HX_MANIFEST_NAME ${arg_NAME})
+  set(HX_MANIFEST_MORE "")
+  if(arg_MORE)
+    file(READ ${arg_MORE} HX_MANIFEST_MORE)
+    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${arg_MORE})
+  endif()
   set(manifest ${CMAKE_CURRENT_BINARY_DIR}/${target}.manifest)
-  configure_file(${arg_TEMPLATE} ${manifest} @ONLY)
+  configure_file(${CMAKE_SOURCE_DIR}/cmake/manifest.in ${manifest} @ONLY)
   set(rc ${CMAKE_CURRENT_BINARY_DIR}/${target}_manifest.rc)
   file(CONFIGURE OUTPUT ${rc} CONTENT "1 24 \"${manifest}\"\n" @ONLY)
   set_source_files_properties(${rc} PROPERTIES OBJECT_DEPENDS ${manifest})

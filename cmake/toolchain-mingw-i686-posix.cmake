@@ -1,13 +1,4 @@
-# 32-bit Windows (i686) with Debian's mingw-w64, posix thread model (winpthreads, std::thread):
-# the stand-ins, tools and tests. The shipped files use toolchain-mingw-i686-win32.cmake.
-set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_SYSTEM_PROCESSOR i686)
-
-set(triple i686-w64-mingw32)
-set(CMAKE_C_COMPILER ${triple}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${triple}-g++-posix)
-set(CMAKE_RC_COMPILER ${triple}-windres)
-set(CMAKE_FIND_ROOT_PATH /usr/${triple})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+# 32-bit Windows with mingw-w64's posix thread model (winpthreads, std::thread): the stand-ins,
+# tools and tests. The shipped files use toolchain-mingw-i686-win32.cmake.
+set(HX_THREAD_MODEL posix)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-i686.cmake)
