@@ -4,8 +4,9 @@
 // whether that process ended.
 #pragma once
 
-#include <shellapi.h>
 #include <windows.h>
+
+#include <shellapi.h>  // after windows.h
 
 #include <string>
 
