@@ -122,14 +122,17 @@ endfunction()
 # Ships a deliverable without debug sections: its debug information goes to bin/NAME.debug and
 # the file keeps a debug link (name and CRC) to it, where debuggers look. NAME is the shipped
 # file's name, which for the component is not the linked library's.
+# objcopy writes the time of day into a PE header it rewrites, unless SOURCE_DATE_EPOCH says
+# otherwise: 0, no time stamp, as the linker leaves it (--no-insert-timestamp).
 find_program(HX_OBJCOPY i686-w64-mingw32-objcopy REQUIRED)
+set(HX_OBJCOPY_RUN ${CMAKE_COMMAND} -E env SOURCE_DATE_EPOCH=0 ${HX_OBJCOPY})
 function(hx_split_debug target)
   cmake_parse_arguments(arg "" "FILE" "" ${ARGN})
   set(debug ${HX_BIN}/${arg_FILE}.debug)
   add_custom_command(TARGET ${target} POST_BUILD
-    COMMAND ${HX_OBJCOPY} --only-keep-debug $<TARGET_FILE:${target}> ${debug}
-    COMMAND ${HX_OBJCOPY} --strip-all $<TARGET_FILE:${target}>
-    COMMAND ${HX_OBJCOPY} --add-gnu-debuglink=${debug} $<TARGET_FILE:${target}>
+    COMMAND ${HX_OBJCOPY_RUN} --only-keep-debug $<TARGET_FILE:${target}> ${debug}
+    COMMAND ${HX_OBJCOPY_RUN} --strip-all $<TARGET_FILE:${target}>
+    COMMAND ${HX_OBJCOPY_RUN} --add-gnu-debuglink=${debug} $<TARGET_FILE:${target}>
     BYPRODUCTS ${debug}
     VERBATIM)
 endfunction()

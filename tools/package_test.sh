@@ -3,7 +3,9 @@
 # build and the source tree byte for byte; unpacks the symbols zip and checks that each debug
 # file is the one its binary's debug link names (name and CRC-32) and that the binaries carry no
 # debug sections; checks the MSI's version and files. A missing deliverable must stop the
-# packing. Usage: package_test.sh BIN_DIR
+# packing. What makes a rebuild byte-identical, cheaply (tools/reproducible.sh builds twice): no
+# link time in the PE headers, neither the source nor the build folder in a shipped or debug
+# file, the zips' entry times from the last commit. Usage: package_test.sh BIN_DIR
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 bin="$1"
@@ -61,6 +63,28 @@ for f in "${deliverables[@]}"; do
   [ "$link_crc" = "$(crc32 "$debug")" ] || fail "$f.debug is not the file $f links to (CRC $link_crc)"
   grep -q ' \.debug_info' <<<"$(i686-w64-mingw32-objdump -h "$debug")" || fail "$f.debug has no debug information"
 done
+# Reproducible: no time stamp in the PE file header or the export directory, no folder of this
+# machine inside.
+u32() { od -An -tu4 -j"$2" -N4 "$1" | tr -d ' '; }  # FILE OFFSET: a little-endian 32-bit field
+for f in "${deliverables[@]}"; do
+  shipped="$work/unpacked/$name/$f"
+  [ "$(u32 "$shipped" $(( $(u32 "$shipped" 60) + 8 )))" = 0 ] || fail "$f has a link time in its PE header"
+  ! i686-w64-mingw32-objdump -p "$shipped" | grep -qP '^Time/Date stamp\s+[1-9]' || fail "$f's exports carry a time stamp"
+  for d in "$root" "$(cd "$bin/.." && pwd)"; do
+    ! grep -qaF "$d" "$shipped" || fail "$f names $d"
+    ! grep -qaF "$d" "$work/unpacked/$name-symbols/$f.debug" || fail "$f.debug names $d"
+  done
+done
+# Entry times from the last commit, as UTC DOS times (even seconds).
+if epoch="$(git -C "$root" log -1 --format=%ct 2>/dev/null)"; then
+  even="$(TZ=UTC date -d "@$(( epoch & ~1 ))" +%Y%m%d.%H%M%S) $(TZ=UTC date -d "@$(( (epoch + 1) & ~1 ))" +%Y%m%d.%H%M%S)"
+  for z in "$zip_path" "$work/dist/$name-symbols.zip"; do
+    times="$(TZ=UTC zipinfo -T "$z" | awk '/^[-d]/ { print $7 }' | sort -u)"
+    [ "$(wc -l <<<"$times")" = 1 ] && [[ " $even " == *" $times "* ]] ||
+      fail "$(basename "$z")'s entries are dated $times, not at the commit's $even"
+  done
+fi
+
 # The component's registration is still the file's end.
 [ "$(tail -c 12 "$work/unpacked/$name/Quillex.qtx" | head -c 11)" = mkQuickTime ] || fail "Quillex.qtx does not end in its trailer"
 

@@ -4,12 +4,13 @@
 #   1. Silent install with QuickTime's InstallDir recorded and PREMIEREPLUGINSDIR given, a path
 #      with blanks (Premiere's App Paths entry names another folder; the property wins): every
 #      file where it belongs and byte for byte the packaged one, the Start menu shortcut, the
-#      Add/Remove Programs entry with the version, the chosen folders remembered.
+#      Add/Remove Programs entry with the version and location, the chosen folders remembered.
 #   2. Exports through both roads, the host stand-ins finding the plug-ins in those folders.
 #   3. Uninstall with no properties: no file, folder or entry left. Then the same with
 #      QTCOMPONENTSDIR and INSTALLDIR given and no QuickTime value (the given folders win over
 #      the system folder and the default): the module goes to the Plug-ins folder of
-#      Premiere's App Paths folder.
+#      Premiere's folder, found from the App Paths entry whose Path value is a PATH fragment
+#      (two folders, a trailing ';'), and the log names that folder.
 #   4. Install with no properties and nothing recorded, with basic progress (/qb): the
 #      component goes to the system folder's QuickTime folder (where the QuickTime host finds
 #      it), the module to [ProgramFilesFolder]Adobe\Premiere 6.5\Plug-ins.
@@ -42,9 +43,9 @@ reg_value() {
   win reg query "$1" /v "$2" 2>/dev/null | sed -n "s/^ *$2 \{2,\}REG_[A-Z_]* \{2,\}//p" | head -n 1
 }
 reg_key_exists() { win reg query "$1" >/dev/null 2>&1; }
-# How many Add/Remove Programs entries are called "Tessora bridges".
+# How many Add/Remove Programs entries are called "Tessora Bridges".
 arp_entries() {
-  win reg query "$uninstall_key" /s 2>/dev/null | grep -c "^ *DisplayName \{2,\}REG_SZ \{2,\}Tessora bridges$"
+  win reg query "$uninstall_key" /s 2>/dev/null | grep -c "^ *DisplayName \{2,\}REG_SZ \{2,\}Tessora Bridges$"
 }
 # The FILEVERSION of a file's version resource, as a.b.c.d.
 file_version() {
@@ -60,12 +61,14 @@ msiexec() {
 }
 
 uninstall_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall'
-product_key='HKLM\SOFTWARE\Halvex\Tessora bridges'
+product_key='HKLM\SOFTWARE\Halvex\Tessora Bridges'
+user_key='HKCU\Software\Halvex\Tessora Bridges'
 apple_key='HKLM\SOFTWARE\Apple Computer, Inc.'
 quicktime_key="$apple_key\\QuickTime"
 app_paths_key='HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\App Paths\Premiere.exe'
 quicktime_home='C:\Program Files\QuickTime Stand-in'
 premiere_home='C:\Program Files\Premiere Stand-in'
+premiere_other='C:\Program Files\Premiere Stand-in Tools'
 given_top='C:\Premiere Plug-ins Given'
 given_plugins="$given_top\\Plug-ins"
 given_components="$given_top\\QT Components"
@@ -91,7 +94,9 @@ cleanup() {
   else
     win reg delete "$quicktime_key" /v InstallDir /f >/dev/null 2>&1
   fi
-  rm -rf "$(cpath "$quicktime_home")" "$(cpath "$premiere_home")" "$(cpath "$given_top")" "$(cpath "$adobe")"
+  win reg delete "$user_key" /f >/dev/null 2>&1
+  rm -rf "$(cpath "$quicktime_home")" "$(cpath "$premiere_home")" "$(cpath "$premiere_other")" "$(cpath "$given_top")" \
+    "$(cpath "$adobe")"
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -110,10 +115,10 @@ code="$(product_code "$msi")"
 product_codes+=("$code")
 
 # What this test makes must not be there already: the prefix is shared.
-for k in "$uninstall_key\\$code" "$product_key" "$app_paths_key"; do
-  reg_key_exists "$k" && fail "$k exists before the test; is Tessora bridges installed in the prefix?"
+for k in "$uninstall_key\\$code" "$product_key" "$user_key" "$app_paths_key"; do
+  reg_key_exists "$k" && fail "$k exists before the test; is Tessora Bridges installed in the prefix?"
 done
-for d in "$install_dir" "$system_quicktime" "$quicktime_home" "$premiere_home" "$given_top" "$adobe"; do
+for d in "$install_dir" "$system_quicktime" "$quicktime_home" "$premiere_home" "$premiere_other" "$given_top" "$adobe"; do
   [ ! -e "$(cpath "$d")" ] || fail "$d exists before the test"
 done
 reg_key_exists "$apple_key" || made_apple_key=1
@@ -129,8 +134,8 @@ expect_installed() {  # PLUGINS_DIR COMPONENTS_DIR PROGRAM_DIR FROM_DIR
 }
 # The shortcut, per machine where Windows puts it, or per user where Wine 8 does.
 shortcuts() {
-  find "$drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/Tessora bridges" \
-    "$drive_c"/users/*/AppData/Roaming/Microsoft/Windows/"Start Menu"/Programs/"Tessora bridges" \
+  find "$drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/Tessora Bridges" \
+    "$drive_c"/users/*/AppData/Roaming/Microsoft/Windows/"Start Menu"/Programs/"Tessora Bridges" \
     -name Kestrix.lnk 2>/dev/null
 }
 expect_removed() {  # PLUGINS_DIR COMPONENTS_DIR PROGRAM_DIR
@@ -142,15 +147,19 @@ expect_removed() {  # PLUGINS_DIR COMPONENTS_DIR PROGRAM_DIR
   [ -z "$(find "$drive_c" -name Quillex.qtx -o -name tsp_prm_nle.prm -o -name Kestrix.exe -o -name uninstpatch.exe)" ] ||
     fail "files are left: $(find "$drive_c" -name Quillex.qtx -o -name tsp_prm_nle.prm -o -name Kestrix.exe)"
   reg_key_exists "$product_key" && fail "$product_key is left"
+  reg_key_exists "$user_key" && fail "$user_key is left"
   [ "$(arp_entries)" = 0 ] || fail "an Add/Remove Programs entry is left"
   return 0
 }
 
 # ---- 1. Install with InstallDir and a given plug-ins folder ---------------------------------
 say "1. install $(basename "$msi") with QuickTime's InstallDir and PREMIEREPLUGINSDIR=$given_plugins"
-mkdir -p "$(cpath "$quicktime_home")" "$(cpath "$premiere_home")"
+mkdir -p "$(cpath "$quicktime_home")" "$(cpath "$premiere_home")" "$(cpath "$premiere_other")"
+: > "$(cpath "$premiere_home")/Premiere.exe"
 win reg add "$quicktime_key" /v InstallDir /d "$quicktime_home" /f >/dev/null || fail "reg add InstallDir"
-win reg add "$app_paths_key" /v Path /d "$premiere_home" /f >/dev/null || fail "reg add App Paths"
+# As a Premiere installer writes it: the program's full path, and a PATH fragment.
+win reg add "$app_paths_key" /ve /d "$premiere_home\\Premiere.exe" /f >/dev/null || fail "reg add App Paths"
+win reg add "$app_paths_key" /v Path /d "$premiere_home;$premiere_other;" /f >/dev/null || fail "reg add App Paths Path"
 msiexec "$work/install1.log" /i "$(zpath "$msi")" /qn "PREMIEREPLUGINSDIR=$given_plugins" ||
   fail "msiexec /i exited $? (log: $(tail -5 "$work/install1.log"))"
 expect_installed "$given_plugins" "$quicktime_home\\QTComponents" "$install_dir" "$packed"
@@ -158,7 +167,9 @@ expect_installed "$given_plugins" "$quicktime_home\\QTComponents" "$install_dir"
 [ ! -e "$(cpath "$system_quicktime")" ] || fail "the system folder got a QuickTime folder though InstallDir was recorded"
 [ "$(shortcuts | wc -l)" = 1 ] || fail "no Start menu shortcut to Kestrix"
 grep -aq 'Kestrix\.exe' "$(shortcuts)" || fail "the shortcut does not lead to Kestrix.exe"
-[ "$(reg_value "$uninstall_key\\$code" DisplayName)" = "Tessora bridges" ] || fail "Add/Remove Programs: name"
+[ "$(reg_value "$uninstall_key\\$code" DisplayName)" = "Tessora Bridges" ] || fail "Add/Remove Programs: name"
+[ "$(reg_value "$uninstall_key\\$code" InstallLocation)" = "$install_dir\\" ] || fail "Add/Remove Programs: location"
+[ "$(reg_value "$user_key" StartMenu)" = 0x1 ] || fail "the shortcut's key path is not under $user_key"
 [ "$(reg_value "$uninstall_key\\$code" Publisher)" = "Halvex" ] || fail "Add/Remove Programs: publisher"
 [ "$(reg_value "$uninstall_key\\$code" DisplayVersion)" = "$version" ] || fail "Add/Remove Programs: version"
 [ "$(reg_value "$product_key" PremierePluginsDir)" = "$given_plugins\\" ] || fail "the plug-ins folder is not remembered"
@@ -189,6 +200,10 @@ win reg delete "$quicktime_key" /v InstallDir /f >/dev/null || fail "reg delete 
 msiexec "$work/install_given.log" /i "$(zpath "$msi")" /qn "QTCOMPONENTSDIR=$given_components" \
   "INSTALLDIR=$given_program" || fail "msiexec /i exited $?"
 expect_installed "$premiere_home\\Plug-ins" "$given_components" "$given_program" "$packed"
+[ ! -e "$(cpath "$premiere_other")/Plug-ins" ] || fail "the Path value's second folder got a Plug-ins folder"
+# The log's closing list of properties (/l*v) names the folder chosen.
+tr -d '\r' < "$work/install_given.log" | grep -qxF "Property(S): PREMIEREPLUGINSDIR = $premiere_home\\Plug-ins\\" ||
+  fail "the log does not name $premiere_home\\Plug-ins: $(grep -a PREMIEREPLUGINSDIR "$work/install_given.log")"
 [ ! -e "$(cpath "$system_quicktime")" ] || fail "the system folder got a QuickTime folder though one was given"
 [ ! -e "$(cpath "$install_dir")" ] || fail "the default program folder was made though one was given"
 msiexec "$work/uninstall_given.log" /x "$(zpath "$msi")" /qn || fail "msiexec /x exited $?"
@@ -261,7 +276,7 @@ status=$?
 wait "$box" || fail "no message for the downgrade: $(cat "$work/box.txt")"
 # ERROR_INSTALL_FAILURE, 1603, as a Linux exit status keeps its low 8 bits.
 [ "$status" = $((1603 & 255)) ] || fail "installing $version over $next exited $status, not 1603"
-grep -q "^A newer version of Tessora bridges is already installed" "$work/box.txt" ||
+grep -q "^A newer version of Tessora Bridges is already installed" "$work/box.txt" ||
   fail "the downgrade's message: $(cat "$work/box.txt")"
 expect_installed "$default_plugins" "$system_quicktime" "$install_dir" "$packed2"
 [ "$(arp_entries)" = 1 ] || fail "the refused downgrade added an entry"

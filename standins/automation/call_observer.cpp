@@ -5,10 +5,9 @@
 // CoCreateInstanceEx (from ole32.dll) at recorders that log the request and pass it on
 // unchanged. The requests that loaded the stand-in in the first place are not seen; the object's
 // own "created" line records those.
+#include "import_redirect.h"
 #include "standin_io.h"
 #include "standin_module.h"
-
-#include <cstring>
 
 namespace {
 
@@ -58,51 +57,6 @@ HRESULT WINAPI record_co_create_instance_ex(REFCLSID clsid, IUnknown* outer, DWO
     return real_co_create_instance_ex(clsid, outer, context, server, count, results);
 }
 
-struct watched_import {
-    const char* name;
-    void** real;
-    void* recorder;
-};
-
-// Points the import slot of each watched function in `module`'s ole32.dll imports at its
-// recorder, keeping what the slot held as the function to pass the call on to.
-void redirect_imports(HMODULE module, const watched_import* watched, size_t count)
-{
-    auto* base = reinterpret_cast<BYTE*>(module);
-    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
-    if (dos->e_magic != IMAGE_DOS_SIGNATURE)
-        return;
-    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
-    const IMAGE_DATA_DIRECTORY& directory = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-    if (directory.VirtualAddress == 0)
-        return;
-    for (auto* import = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + directory.VirtualAddress);
-         import->Name != 0; ++import) {
-        if (lstrcmpiA(reinterpret_cast<const char*>(base + import->Name), "ole32.dll") != 0 ||
-            import->OriginalFirstThunk == 0)
-            continue;
-        auto* names = reinterpret_cast<IMAGE_THUNK_DATA*>(base + import->OriginalFirstThunk);
-        auto* slots = reinterpret_cast<IMAGE_THUNK_DATA*>(base + import->FirstThunk);
-        for (; names->u1.AddressOfData != 0; ++names, ++slots) {
-            if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal))
-                continue;
-            const auto* by_name =
-                reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData);
-            for (size_t k = 0; k < count; ++k) {
-                if (std::strcmp(reinterpret_cast<const char*>(by_name->Name), watched[k].name) != 0)
-                    continue;
-                DWORD protection = 0;
-                if (!VirtualProtect(&slots->u1.Function, sizeof slots->u1.Function, PAGE_READWRITE,
-                                    &protection))
-                    continue;
-                *watched[k].real = reinterpret_cast<void*>(slots->u1.Function);
-                slots->u1.Function = reinterpret_cast<ULONG_PTR>(watched[k].recorder);
-                VirtualProtect(&slots->u1.Function, sizeof slots->u1.Function, protection, &protection);
-            }
-        }
-    }
-}
-
 }  // namespace
 
 namespace standin {
@@ -119,7 +73,7 @@ void install_call_observer()
         {"CoCreateInstanceEx", reinterpret_cast<void**>(&real_co_create_instance_ex),
          reinterpret_cast<void*>(record_co_create_instance_ex)},
     };
-    redirect_imports(GetModuleHandleA(nullptr), watched, sizeof watched / sizeof watched[0]);
+    redirect_imports(GetModuleHandleA(nullptr), "ole32.dll", watched, sizeof watched / sizeof watched[0]);
 }
 
 bool call_observer_installed()

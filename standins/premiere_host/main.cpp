@@ -7,9 +7,14 @@
 // folder, and exports through the export module named "Save For Web".
 // --out is handed to the encoder (HX_ENCODER_OUT) along with its log (FOLDER\encoder.log).
 // Without --attended the export dialog is answered at once: setting ID (default 22002), range.
+// --row-bytes N hands out frames whose rows are N bytes long (the pixels, then 0xCD bytes); a
+// frame longer than the module's data block makes the module replace the block.
+// When an export does not finish, the host says what it saw: whether the dialog appeared and
+// how it was answered, whether the module started an encoder and whether that process ended.
 // Exit status: the export's result (0 done, 2 abandoned), 2 for bad arguments, 3 when the
 // module cannot be loaded.
 #include "command_line.h"
+#include "encoder_start_watch.h"
 #include "plugin_folder.h"
 #include "premiere_host.h"
 
@@ -27,6 +32,7 @@ struct options {
     std::string out;
     int seconds = 3;
     int width = 320, height = 240, fps = 30;
+    int row_bytes = 0;  // 0: width x 4
     bool stereo = true;
     int bits = 16;
     int setting = 22002;
@@ -37,12 +43,14 @@ struct options {
 
 const char usage[] =
     "usage: premiere_host.exe [--module PATH | --plugins DIR] [--out FOLDER] [--seconds N] [--size WxH]\n"
-    "                         [--fps N] [--mono] [--bits 8|16] [--setting ID] [--range 0|1]\n"
-    "                         [--selector 8|11] [--attended]\n"
+    "                         [--row-bytes N] [--fps N] [--mono] [--bits 8|16] [--setting ID]\n"
+    "                         [--range 0|1] [--selector 8|11] [--attended]\n"
     "  --module PATH   the export module (default: tsp_prm_nle.prm beside this program)\n"
     "  --plugins DIR   the export module named \"Save For Web\" among the .prm files in DIR\n"
     "  --out FOLDER    where the encoder writes its files and encoder.log\n"
     "  --setting ID    the settings menu item the dialog is answered with (default 22002)\n"
+    "  --row-bytes N   rows of N bytes, at least width x 4: the pixels, then bytes 0xCD (default\n"
+    "                  width x 4); a frame longer than the data block makes the module replace it\n"
     "  --range 0|1     entire project or the work area\n"
     "  --attended      leave the dialog to the person at the display\n";
 
@@ -64,7 +72,9 @@ bool parse(int argc, char** argv, options& o, std::string* error)
             if (args.text(&size) && (std::sscanf(size.c_str(), "%dx%d%c", &o.width, &o.height, &rest) != 2 ||
                                      o.width <= 0 || o.height <= 0))
                 args.fail("--size: '" + size + "' is not WIDTHxHEIGHT");
-        } else if (args.is("--fps"))
+        } else if (args.is("--row-bytes"))
+            args.number(&o.row_bytes, 1);
+        else if (args.is("--fps"))
             args.number(&o.fps, 1, 1000);
         else if (args.is("--mono"))
             o.stereo = false;
@@ -83,6 +93,9 @@ bool parse(int argc, char** argv, options& o, std::string* error)
         else
             args.unknown();
     }
+    if (args.ok() && o.row_bytes != 0 && o.row_bytes / 4 < o.width)
+        args.fail("--row-bytes: " + std::to_string(o.row_bytes) + " is less than the width x 4 (" +
+                  std::to_string(o.width * 4) + ")");
     *error = args.error();
     return args.ok();
 }
@@ -110,6 +123,50 @@ std::vector<std::string> missing_pieces(HWND window)
     if (SearchPathA(nullptr, "QuickTime.qts", nullptr, MAX_PATH, found, nullptr) == 0)
         reasons.push_back("no QuickTime runtime (QuickTime.qts is not in the system folder)");
     return reasons;
+}
+
+// What the host saw of an export that did not finish.
+void report_unfinished(const options& o, dialog_answerer& answerer, bool encoder_window,
+                       const encoder_start_watch& start)
+{
+    const auto say = [](const std::string& line) {
+        std::fprintf(stderr, "premiere_host: %s\n", line.c_str());
+    };
+    if (!answerer.shown()) {
+        say("the \"Save for Web\" dialog did not appear: the module gave up before it, as it does when the "
+            "channel's objects already exist (another process still holds them)");
+        return;
+    }
+    if (o.attended)
+        say("the dialog was shown and left to you");
+    else
+        say("the dialog was answered: setting " + std::to_string(o.setting) + ", " +
+            (o.range != 0 ? "the work area" : "the entire project") + ", Start");
+    if (encoder_window && !start.asked()) {
+        say("an encoder was running (a window of class \"MainClassW\"): the module wakes it, and starts "
+            "none");
+        return;
+    }
+    if (!start.watching()) {
+        say("whether the module started an encoder cannot be seen (it does not import ShellExecuteExA)");
+        return;
+    }
+    if (!start.asked()) {
+        say("the module started no encoder");
+        return;
+    }
+    const std::string what = "\"" + start.program() + "\" with \"" + start.arguments() + "\"";
+    if (!start.started()) {
+        say("the module's start of " + what + " failed (error " + std::to_string(start.start_error()) + ")");
+        return;
+    }
+    DWORD status = 0;
+    const std::string process = " (process " + std::to_string(start.process_id()) + ")";
+    if (start.ended(&status))
+        say("the module started " + what + process + "; it ended with status " + std::to_string(status) +
+            " before its end request (9)");
+    else
+        say("the module started " + what + process + "; it is still running");
 }
 
 // The family and name of settings menu item `id`, read from the module's own menu.
@@ -179,6 +236,7 @@ int main(int argc, char** argv)
     clip_settings clip;
     clip.width = o.width;
     clip.height = o.height;
+    clip.row_padding = o.row_bytes != 0 ? o.row_bytes - o.width * 4 : 0;
     clip.rate_numerator = o.fps;
     clip.frames = o.seconds * o.fps;
     clip.stereo = o.stereo;
@@ -217,19 +275,18 @@ int main(int argc, char** argv)
     dialog_answerer::plan plan;
     plan.setting_id = o.setting;
     plan.range = o.range;
-    dialog_answerer* answerer = o.attended ? nullptr : new dialog_answerer(plan);
+    plan.answer = !o.attended;
+    const bool encoder_window = FindWindowA("MainClassW", nullptr) != nullptr;
+    encoder_start_watch start(module.handle());
+    dialog_answerer answerer(plan);
     const int32_t result = module.call(o.selector, host.standard(), host.export_record(),
                                        o.selector == prm_export_work_area ? host.work_area() : nullptr);
-    delete answerer;
+    answerer.shown();  // the export has returned: stop looking for the dialog
     std::printf("export: %s (%d)\n", result == 0 ? "done" : "abandoned", result);
     if (result != 0) {
-        const std::vector<std::string> reasons = missing_pieces(window);
-        for (const std::string& why : reasons)
+        for (const std::string& why : missing_pieces(window))
             std::fprintf(stderr, "premiere_host: %s\n", why.c_str());
-        if (reasons.empty())
-            std::fprintf(stderr,
-                         "premiere_host: the dialog was cancelled, the encoder could not be started (its "
-                         "message box said why), or another export holds the channel\n");
+        report_unfinished(o, answerer, encoder_window, start);
     }
     DestroyWindow(window);
 

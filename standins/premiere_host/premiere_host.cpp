@@ -293,22 +293,37 @@ int32_t premiere_module::call(int32_t selector, prm_standard_parameters* standar
 
 dialog_answerer::dialog_answerer(const plan& p) : plan_(p)
 {
+    export_returned_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     thread_ = CreateThread(nullptr, 0, run, this, 0, nullptr);
 }
 
 dialog_answerer::~dialog_answerer()
 {
-    answered();
+    finish();
+    if (export_returned_ != nullptr)
+        CloseHandle(export_returned_);
 }
 
-bool dialog_answerer::answered()
+void dialog_answerer::finish()
 {
     if (thread_ != nullptr) {
+        SetEvent(export_returned_);
         WaitForSingleObject(thread_, INFINITE);
         CloseHandle(thread_);
         thread_ = nullptr;
     }
+}
+
+bool dialog_answerer::answered()
+{
+    finish();
     return answered_;
+}
+
+bool dialog_answerer::shown()
+{
+    finish();
+    return shown_;
 }
 
 DWORD WINAPI dialog_answerer::run(void* self)
@@ -317,10 +332,14 @@ DWORD WINAPI dialog_answerer::run(void* self)
     const DWORD start = GetTickCount();
     HWND dialog = nullptr;
     while ((dialog = FindWindowA("#32770", "Save for Web")) == nullptr || !IsWindowVisible(dialog)) {
-        if (GetTickCount() - start > me->plan_.timeout_ms)
+        if (me->plan_.answer && GetTickCount() - start > me->plan_.timeout_ms)
             return 0;
-        Sleep(20);
+        if (WaitForSingleObject(me->export_returned_, 20) == WAIT_OBJECT_0)
+            return 0;
     }
+    me->shown_ = true;
+    if (!me->plan_.answer)
+        return 0;
     if (me->plan_.setting_id != 0)
         SendMessageA(dialog, WM_COMMAND, static_cast<WPARAM>(me->plan_.setting_id), 0);
     const HWND range = GetDlgItem(dialog, 1003);

@@ -142,25 +142,33 @@ private:
 };
 
 // Answers the "Save for Web" dialog from another thread: picks the setting with menu
-// identifier `setting_id` (0: none), the range, and presses Start (or Cancel).
+// identifier `setting_id` (0: none), the range, and presses Start (or Cancel). With `answer`
+// false it only notes whether the dialog appeared, and leaves it to the person at the display.
 class dialog_answerer {
 public:
     struct plan {
         int32_t setting_id = 20002;
         int32_t range = 0;
         bool start = true;
-        DWORD timeout_ms = 15000;
+        bool answer = true;
+        DWORD timeout_ms = 15000;  // when answering, gives up looking after this
     };
     explicit dialog_answerer(const plan& p);
     ~dialog_answerer();
     dialog_answerer(const dialog_answerer&) = delete;
     dialog_answerer& operator=(const dialog_answerer&) = delete;
-    bool answered();  // waits for the thread; whether a dialog was found and answered
+    // Call once the export has returned: a dialog that has not appeared by then never will, so
+    // the search ends at once. Whether a dialog was found and answered.
+    bool answered();
+    bool shown();  // the same, for a dialog only watched
 
 private:
     static DWORD WINAPI run(void* self);
+    void finish();
     plan plan_;
+    HANDLE export_returned_ = nullptr;
     HANDLE thread_ = nullptr;
+    bool shown_ = false;
     bool answered_ = false;
 };
 

@@ -113,36 +113,30 @@ std::string beside_this_program(const char* name)
     return path.substr(0, path.find_last_of('\\') + 1) + name;
 }
 
-// The encoder's process, while its window is up.
-HANDLE encoder_process()
-{
-    const HWND window = FindWindowA("MainClassW", nullptr);
-    DWORD id = 0;
-    if (window != nullptr)
-        GetWindowThreadProcessId(window, &id);
-    return id != 0 ? OpenProcess(SYNCHRONIZE, FALSE, id) : nullptr;
-}
-
-// The encoder's one-line summary from its log, once it has written its last line. The encoder
-// writes it after the export, so it is waited for while the encoder lives; one that is gone
-// (or an export that failed with no encoder left) is read as it stands.
-std::string encoder_summary(const std::string& log, bool exported)
+// The stand-in encoder's one-line summary from its log. It writes the summary before its done
+// request, and its first line names its process: while that process lives, the log is read
+// again until the summary or the encoder's last line is there. A log that names no process (an
+// encoder of one's own writes none) or whose process has ended is read once.
+std::string encoder_summary(const std::string& log)
 {
     if (log.empty())
         return "";
-    HANDLE process = encoder_process();
-    std::string text;
-    bool last_read = false;
-    for (int tries = 0; tries < 500; ++tries) {
+    const auto read = [&] {
         std::ifstream in(log, std::ios::binary);
-        text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-        if (text.find("] exit ") != std::string::npos || last_read)
+        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    };
+    std::string text = read();
+    unsigned long pid = 0;
+    const size_t named = text.find("] start pid ");
+    HANDLE process = named != std::string::npos && std::sscanf(text.c_str() + named + 12, "%lu", &pid) == 1
+                         ? OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(pid))
+                         : nullptr;
+    for (int tries = 0; process != nullptr && tries < 500; ++tries) {
+        if (text.find("] summary ") != std::string::npos || text.find("] exit ") != std::string::npos)
             break;
-        if (process != nullptr)
-            last_read = WaitForSingleObject(process, 20) == WAIT_OBJECT_0;  // gone: one more read
-        else if (exported)
-            Sleep(20);
-        else
+        const bool gone = WaitForSingleObject(process, 20) == WAIT_OBJECT_0;
+        text = read();
+        if (gone)
             break;
     }
     if (process != nullptr)
@@ -224,7 +218,7 @@ int run(int argc, char** argv)
         if (m.present(track))
             std::printf("track '%s': %u data requests\n", qt_track_name(track),
                         static_cast<unsigned>(movie.journal().data_count(track)));
-    const std::string summary = encoder_summary(log, r.exported == noErr);
+    const std::string summary = encoder_summary(log);
     if (!summary.empty())
         std::printf("encoder: %s\n", summary.c_str());
     else if (!log.empty())

@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -920,10 +921,106 @@ TEST(DemoProgram, ExportsAPlayableClipWithMarkers)
         << markers;
 }
 
+// The program as a second process, its printed lines in a file.
+struct host_run {
+    DWORD status = 0;
+    std::string printed;
+};
+
+host_run run_host_program(const std::string& args, DWORD timeout_ms = 60000)
+{
+    const std::string printed = temp_file("host_printed");
+    test_process host;
+    host_run r;
+    if (!host.start(bin_dir() + "premiere_host.exe", args, printed))
+        return {0xFFFFFFFF, "cannot start premiere_host.exe"};
+    r.status = host.wait_exit(timeout_ms);
+    if (r.status == STILL_ACTIVE)
+        host.kill();
+    r.printed = read_file(printed);
+    DeleteFileA(printed.c_str());
+    return r;
+}
+
+// Padded rows: each row of 20,000 bytes, so a 160 x 120 frame (2,400,000 bytes) is longer than
+// the first data block (2,097,152) and the module must replace the block; the encoder still
+// gets every pixel in its place.
+TEST(DemoProgram, PaddedRowsMakeTheModuleReplaceItsBlockAndEveryPixelArrives)
+{
+    const std::string out = temp_file("demo_rows");
+    const host_run r = run_host_program("--out \"" + out + "\" --seconds 1 --size 160x120 --row-bytes 20000");
+    const std::string log = read_file(out + "\\encoder.log");
+    ASSERT_EQ(r.status, 0u) << r.printed << log;
+    EXPECT_NE(log.find("sizes param=1048 data=2097152"), std::string::npos) << log;
+    EXPECT_NE(log.find("frame 0 -> status 0 length 2400000 row bytes 20000"), std::string::npos) << log;
+    EXPECT_NE(log.find("frame 29 -> status 0 length 2400000 row bytes 20000"), std::string::npos) << log;
+    const avi_contents avi = read_avi(out + "\\premiere_export.avi");
+    ASSERT_EQ(avi.frames.size(), 30u);
+    for (int32_t frame : {0, 29}) {
+        // The AVI stores rows bottom up.
+        size_t wrong = 0;
+        for (int32_t y = 0; y < 120; ++y)
+            for (int32_t x = 0; x < 160; ++x) {
+                uint32_t p;
+                std::memcpy(&p, &avi.frames[static_cast<size_t>(frame)][((119 - y) * 160 + x) * 4], 4);
+                wrong += p != premiere_host::pixel(frame, x, y);
+            }
+        EXPECT_EQ(wrong, 0u) << "frame " << frame;
+    }
+}
+
+// With the channel's names already taken the module gives up before its dialog, and the host
+// says so at once instead of looking for a dialog that will not come.
+TEST(DemoProgram, NamesHeldElsewhereEndTheExportBeforeTheDialogAndTheHostSaysSo)
+{
+    const HANDLE squatter = CreateSemaphoreA(nullptr, 0, 1, "TSP_PRM_NLE_SEM_B");
+    ASSERT_NE(squatter, nullptr);
+    const std::string out = temp_file("demo_held");
+    // Well within the time the host gives the dialog to appear when it answers one (15 s).
+    const host_run r = run_host_program("--out \"" + out + "\" --seconds 1 --size 160x120", 10000);
+    CloseHandle(squatter);
+    EXPECT_EQ(r.status, 2u) << r.printed;
+    EXPECT_NE(r.printed.find("export: abandoned (2)"), std::string::npos) << r.printed;
+    EXPECT_NE(r.printed.find("premiere_host: the \"Save for Web\" dialog did not appear: the module gave up "
+                             "before it"),
+              std::string::npos)
+        << r.printed;
+    EXPECT_EQ(r.printed.find("the module started"), std::string::npos) << r.printed;
+    EXPECT_EQ(read_file(out + "\\encoder.log"), "");
+}
+
+// An encoder that dies mid-export: the host tells what it saw, the dialog's answer, the start
+// and the end of the process, and no causes that did not happen.
+TEST(DemoProgram, AnEncoderThatDiesIsReportedAsTheHostSawIt)
+{
+    const std::string out = temp_file("demo_dies");
+    SetEnvironmentVariableA("HX_ENCODER_OPTIONS", "--die-after 3");
+    const host_run r = run_host_program("--out \"" + out + "\" --seconds 1 --size 160x120 --setting 22003");
+    SetEnvironmentVariableA("HX_ENCODER_OPTIONS", nullptr);
+    EXPECT_EQ(r.status, 2u) << r.printed;
+    EXPECT_NE(
+        r.printed.find("premiere_host: the dialog was answered: setting 22003, the entire project, Start"),
+        std::string::npos)
+        << r.printed;
+    const std::string started = "premiere_host: the module started \"" + bin_dir() +
+                                "encoder.exe\" with \"nle  "
+                                "-noprocess\" (process ";
+    const size_t at = r.printed.find(started);
+    ASSERT_NE(at, std::string::npos) << r.printed;
+    const std::string log = read_file(out + "\\encoder.log");
+    unsigned long pid = 0;
+    ASSERT_EQ(std::sscanf(r.printed.c_str() + at + started.size(), "%lu", &pid), 1);
+    EXPECT_NE(log.find("start pid " + std::to_string(pid) + " "), std::string::npos) << log;
+    EXPECT_NE(r.printed.find("); it ended with status 77 before its end request (9)"), std::string::npos)
+        << r.printed;
+    EXPECT_EQ(r.printed.find("cancelled"), std::string::npos) << r.printed;
+    EXPECT_EQ(r.printed.find("another export"), std::string::npos) << r.printed;
+}
+
 TEST(DemoProgram, NamesAWrongArgumentAndShowsItsUsage)
 {
     const std::string printed = temp_file("demo_arguments");
-    for (const char* args : {"--size 10x", "--bits 12", "--frobnicate", "--fps"}) {
+    for (const char* args : {"--size 10x", "--bits 12", "--frobnicate", "--fps", "--row-bytes 1279"}) {
         test_process host;
         ASSERT_TRUE(host.start(bin_dir() + "premiere_host.exe", args, printed));
         EXPECT_EQ(host.wait_exit(30000), 2u) << args;

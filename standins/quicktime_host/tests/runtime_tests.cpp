@@ -105,6 +105,42 @@ TEST(quicktime_host_program, bad_arguments_exit_2_naming_the_argument)
     DeleteFileA(output.c_str());
 }
 
+TEST(quicktime_host_program, prints_the_stand_in_encoders_summary)
+{
+    const std::string out = temp_file("qt_host_summary");
+    const std::string output = temp_file("qt_host_summary_printed");
+    EXPECT_EQ(run_program("--out \"" + out + "\" --seconds 1 --quiet --no-text --no-grol", output), 0u);
+    const std::string text = read_file(output);
+    EXPECT_NE(text.find("encoder: quicktime 2 track(s), 30 frames 320x240, 44100 sample frames"),
+              std::string::npos)
+        << text;
+    DeleteFileA(output.c_str());
+}
+
+// An encoder that keeps no log where the host asked (as an encoder of one's own does): the
+// host says at once that there is no summary, well before the ten seconds it once waited.
+TEST(quicktime_host_program, a_log_without_an_encoder_in_it_gets_no_summary_at_once)
+{
+    const std::string out = temp_file("qt_host_no_log");
+    const std::string elsewhere = temp_file("qt_host_elsewhere.log");
+    const std::string output = temp_file("qt_host_no_log_printed");
+    SetEnvironmentVariableA("HX_ENCODER_OPTIONS", ("--log " + elsewhere).c_str());
+    test_process p;
+    ASSERT_TRUE(
+        p.start(bin_dir() + "quicktime_host.exe", "--out \"" + out + "\" --seconds 1 --quiet", output));
+    const DWORD status = p.wait_exit(8000);
+    SetEnvironmentVariableA("HX_ENCODER_OPTIONS", nullptr);
+    if (status == STILL_ACTIVE)
+        p.kill();
+    EXPECT_EQ(status, 0u);
+    const std::string text = read_file(output);
+    EXPECT_NE(text.find("encoder: no summary in " + out + "\\quicktime_encoder.log"), std::string::npos)
+        << text;
+    EXPECT_NE(read_file(elsewhere).find("] summary quicktime"), std::string::npos) << "the encoder ran";
+    DeleteFileA(output.c_str());
+    DeleteFileA(elsewhere.c_str());
+}
+
 TEST(quicktime_host_program, a_missing_component_exits_3)
 {
     EXPECT_EQ(run_program("--qtx C:\\no\\such\\Quillex.qtx --seconds 1"), 3u);
