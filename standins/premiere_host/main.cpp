@@ -7,8 +7,11 @@
 // folder, and exports through the export module named "Save For Web".
 // --out is handed to the encoder (HX_ENCODER_OUT) along with its log (FOLDER\encoder.log).
 // Without --attended the export dialog is answered at once: setting ID (default 22002), range.
+// Every message box the module shows is printed with its caption and text; without --attended
+// it is answered as a user would (OK, or the next of --answer-box for a box that asks).
 // Exit status: the export's result (0 done, 2 abandoned), 2 for bad arguments, 3 when the
 // module cannot be loaded.
+#include "box_answerer.h"
 #include "command_line.h"
 #include "plugin_folder.h"
 #include "premiere_host.h"
@@ -33,18 +36,21 @@ struct options {
     int range = 0;
     int selector = 11;
     bool attended = false;
+    std::vector<int> box_answers;
 };
 
 const char usage[] =
     "usage: premiere_host.exe [--module PATH | --plugins DIR] [--out FOLDER] [--seconds N] [--size WxH]\n"
     "                         [--fps N] [--mono] [--bits 8|16] [--setting ID] [--range 0|1]\n"
-    "                         [--selector 8|11] [--attended]\n"
+    "                         [--selector 8|11] [--answer-box ANSWERS] [--attended]\n"
     "  --module PATH   the export module (default: tsp_prm_nle.prm beside this program)\n"
     "  --plugins DIR   the export module named \"Save For Web\" among the .prm files in DIR\n"
     "  --out FOLDER    where the encoder writes its files and encoder.log\n"
     "  --setting ID    the settings menu item the dialog is answered with (default 22002)\n"
     "  --range 0|1     entire project or the work area\n"
-    "  --attended      leave the dialog to the person at the display\n";
+    "  --answer-box ANSWERS  how message boxes that ask are answered, in turn: retry,cancel ...\n"
+    "                  (Cancel once the list has run out; boxes with OK only are answered OK)\n"
+    "  --attended      leave the dialog and the message boxes to the person at the display\n";
 
 bool parse(int argc, char** argv, options& o, std::string* error)
 {
@@ -78,6 +84,10 @@ bool parse(int argc, char** argv, options& o, std::string* error)
         else if (args.is("--selector")) {
             if (args.number(&o.selector, 8, 11) && o.selector != 8 && o.selector != 11)
                 args.fail("--selector: 8 or 11");
+        } else if (args.is("--answer-box")) {
+            std::string answers;
+            if (args.text(&answers) && !box_answerer::parse_answers(answers, &o.box_answers))
+                args.fail("--answer-box: '" + answers + "' is not a list of retry, cancel, ok, yes, no ...");
         } else if (args.is("--attended"))
             o.attended = true;
         else
@@ -218,8 +228,16 @@ int main(int argc, char** argv)
     plan.setting_id = o.setting;
     plan.range = o.range;
     dialog_answerer* answerer = o.attended ? nullptr : new dialog_answerer(plan);
-    const int32_t result = module.call(o.selector, host.standard(), host.export_record(),
-                                       o.selector == prm_export_work_area ? host.work_area() : nullptr);
+    box_answerer::plan boxes;
+    boxes.choices = o.box_answers;
+    boxes.answer = !o.attended;
+    boxes.print = true;
+    int32_t result;
+    {
+        box_answerer box_watch(boxes);
+        result = module.call(o.selector, host.standard(), host.export_record(),
+                             o.selector == prm_export_work_area ? host.work_area() : nullptr);
+    }
     delete answerer;
     std::printf("export: %s (%d)\n", result == 0 ? "done" : "abandoned", result);
     if (result != 0) {
