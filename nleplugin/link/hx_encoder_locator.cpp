@@ -255,8 +255,9 @@ bool hx_keep_waiting(const hx_encoder_profile& profile, DWORD limit_ms)
 {
     const unsigned long seconds = limit_ms / 1000;
     char text[160];
-    std::snprintf(text, sizeof text,
-                  "Tessora has not answered for %lu second%s.\nRetry to wait again, or Cancel to stop the export.",
-                  seconds, seconds == 1 ? "" : "s");
+    std::snprintf(
+        text, sizeof text,
+        "Tessora has not answered for %lu second%s.\nRetry to wait again, or Cancel to stop the export.",
+        seconds, seconds == 1 ? "" : "s");
     return show_message(profile, text, MB_ICONWARNING | MB_RETRYCANCEL) == IDRETRY;
 }

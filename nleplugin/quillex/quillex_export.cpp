@@ -54,10 +54,10 @@ public:
     {
         const DWORD limit = hx_encoder_wait_limit();
         channel_.semaphore_a().set_time_limit(limit);
-        const hx_loop_end end =
-            hx_serve_requests(channel_.semaphore_a(), channel_.semaphore_b(), channel_.param_memory(),
-                              [this](uint32_t code) { return serve(code); },
-                              [limit] { return hx_keep_waiting(hx_quicktime_profile, limit); });
+        const hx_loop_end end = hx_serve_requests(
+            channel_.semaphore_a(), channel_.semaphore_b(), channel_.param_memory(),
+            [this](uint32_t code) { return serve(code); },
+            [limit] { return hx_keep_waiting(hx_quicktime_profile, limit); });
         if (end == hx_loop_end::done)
             return remembered_;
         if (end == hx_loop_end::cancelled) {

@@ -98,9 +98,15 @@ private:
     static const std::vector<button>& buttons()
     {
         static const std::vector<button> all = {
-            {IDOK, "OK", "ok"},       {IDCANCEL, "Cancel", "cancel"}, {IDABORT, "Abort", "abort"},
-            {IDRETRY, "Retry", "retry"}, {IDIGNORE, "Ignore", "ignore"}, {IDYES, "Yes", "yes"},
-            {IDNO, "No", "no"},       {IDTRYAGAIN, "Try Again", "tryagain"}, {IDCONTINUE, "Continue", "continue"},
+            {IDOK, "OK", "ok"},
+            {IDCANCEL, "Cancel", "cancel"},
+            {IDABORT, "Abort", "abort"},
+            {IDRETRY, "Retry", "retry"},
+            {IDIGNORE, "Ignore", "ignore"},
+            {IDYES, "Yes", "yes"},
+            {IDNO, "No", "no"},
+            {IDTRYAGAIN, "Try Again", "tryagain"},
+            {IDCONTINUE, "Continue", "continue"},
         };
         return all;
     }
@@ -232,7 +238,8 @@ private:
             EnterCriticalSection(&me->lock_);
             me->seen_.push_back(b);
             LeaveCriticalSection(&me->lock_);
-            while (IsWindow(s.found) && IsWindowVisible(s.found) && WaitForSingleObject(me->stop_, 20) == WAIT_TIMEOUT) {
+            while (IsWindow(s.found) && IsWindowVisible(s.found) &&
+                   WaitForSingleObject(me->stop_, 20) == WAIT_TIMEOUT) {
             }
         }
         return 0;

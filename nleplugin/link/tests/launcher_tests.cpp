@@ -473,8 +473,8 @@ TEST(EncoderWaitLimit, TheUsersValueThenTheMachinesThenTheDefault)
         }
         {
             // A value of another kind cannot be read: the next place counts.
-            const scoped_registry_value user(HKEY_CURRENT_USER, bridges_settings_key, encoder_wait_value, REG_SZ,
-                                             "3", 2);
+            const scoped_registry_value user(HKEY_CURRENT_USER, bridges_settings_key, encoder_wait_value,
+                                             REG_SZ, "3", 2);
             EXPECT_EQ(hx_encoder_wait_limit(), 7000u);
         }
         {

@@ -30,7 +30,8 @@ public:
         DWORD size = 0;
         if (RegQueryValueExA(handle, name, nullptr, &old_type_, nullptr, &size) == ERROR_SUCCESS) {
             old_.resize(size);
-            had_value_ = RegQueryValueExA(handle, name, nullptr, &old_type_, old_.data(), &size) == ERROR_SUCCESS;
+            had_value_ =
+                RegQueryValueExA(handle, name, nullptr, &old_type_, old_.data(), &size) == ERROR_SUCCESS;
         }
         set_ = RegSetValueExA(handle, name, 0, type, static_cast<const BYTE*>(data), bytes) == ERROR_SUCCESS;
         RegCloseKey(handle);

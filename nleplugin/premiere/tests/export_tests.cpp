@@ -962,12 +962,13 @@ TEST(DemoProgram, PrintsAndAnswersTheModulesMessageBoxes)
     {
         // Only the Pro edition registered: the module looks for the EZ edition alone.
         HKEY halvex;
-        ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Halvex", 0, KEY_SET_VALUE, &halvex), ERROR_SUCCESS);
+        ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Halvex", 0, KEY_SET_VALUE, &halvex),
+                  ERROR_SUCCESS);
         RegDeleteValueA(halvex, "LatestEZ");
         RegCloseKey(halvex);
         EXPECT_EQ(run(""), 2u) << text();
         EXPECT_NE(text().find("message box \"Save for Web\": Cannot find Tessora EZ on your system in "
-                                          "this folder : \nmessage box answered: OK\n"),
+                              "this folder : \nmessage box answered: OK\n"),
                   std::string::npos)
             << text();
         test_process registrar;
@@ -981,8 +982,8 @@ TEST(DemoProgram, PrintsAndAnswersTheModulesMessageBoxes)
         EXPECT_EQ(run("--answer-box cancel"), 2u) << text();
         SetEnvironmentVariableA("HX_ENCODER_OPTIONS", nullptr);
         EXPECT_NE(text().find("message box \"Save for Web\": Tessora has not answered for 1 second. "
-                                          "Retry to wait again, or Cancel to stop the export.\nmessage box "
-                                          "answered: Cancel\n"),
+                              "Retry to wait again, or Cancel to stop the export.\nmessage box "
+                              "answered: Cancel\n"),
                   std::string::npos)
             << text();
     }

@@ -186,7 +186,9 @@ protected:
     void expect_the_question(const seen_box& box)
     {
         EXPECT_EQ(box.caption, "Save for Web");
-        EXPECT_EQ(box.text, "Tessora has not answered for 1 second.\nRetry to wait again, or Cancel to stop the export.");
+        EXPECT_EQ(
+            box.text,
+            "Tessora has not answered for 1 second.\nRetry to wait again, or Cancel to stop the export.");
         EXPECT_EQ(box.owner, window_);
         EXPECT_EQ(box.buttons, (std::vector<int>{IDCANCEL, IDRETRY}));
         EXPECT_EQ(box.icon, "warning");

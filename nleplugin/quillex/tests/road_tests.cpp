@@ -252,7 +252,9 @@ protected:
     static void expect_the_question(const seen_box& box)
     {
         EXPECT_EQ(box.caption, "Tessora Export Component");
-        EXPECT_EQ(box.text, "Tessora has not answered for 1 second.\nRetry to wait again, or Cancel to stop the export.");
+        EXPECT_EQ(
+            box.text,
+            "Tessora has not answered for 1 second.\nRetry to wait again, or Cancel to stop the export.");
         EXPECT_EQ(box.owner, nullptr);
         EXPECT_EQ(box.buttons, (std::vector<int>{IDCANCEL, IDRETRY}));
         EXPECT_EQ(box.icon, "warning");

@@ -264,9 +264,10 @@ TEST(quicktime_host_program, prints_and_answers_the_components_message_boxes)
     std::string text = read_file(output);
     text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());
     EXPECT_EQ(status, 0u) << text;
-    EXPECT_NE(text.find("message box \"Tessora Export Component\": Tessora has not answered for 1 second. Retry "
-                        "to wait again, or Cancel to stop the export.\nmessage box answered: Retry\n"),
-              std::string::npos)
+    EXPECT_NE(
+        text.find("message box \"Tessora Export Component\": Tessora has not answered for 1 second. Retry "
+                  "to wait again, or Cancel to stop the export.\nmessage box answered: Retry\n"),
+        std::string::npos)
         << text;
     DeleteFileA(output.c_str());
 }
