@@ -10,6 +10,8 @@
 //   message box answered: OK
 #pragma once
 
+#include "command_line.h"
+
 #include <windows.h>
 
 #include <algorithm>
@@ -63,6 +65,25 @@ public:
         std::vector<seen_box> copy = seen_;
         LeaveCriticalSection(&lock_);
         return copy;
+    }
+
+    // A host program's plan: every box printed, and answered from `answers` (--answer-box) unless
+    // the person at the display answers (--attended).
+    static plan for_program(const std::vector<int>& answers, bool attended)
+    {
+        plan p;
+        p.choices = answers;
+        p.answer = !attended;
+        p.print = true;
+        return p;
+    }
+
+    // Reads the value of a program's --answer-box; a word that names no button fails `args`.
+    static void read_answers(command_line& args, std::vector<int>* answers)
+    {
+        std::string list;
+        if (args.text(&list) && !parse_answers(list, answers))
+            args.fail("--answer-box: '" + list + "' is not a list of retry, cancel, ok, yes, no ...");
     }
 
     // "retry,cancel" to button identifiers; false for a word that names no button.

@@ -84,11 +84,9 @@ bool parse(int argc, char** argv, options& o, std::string* error)
         else if (args.is("--selector")) {
             if (args.number(&o.selector, 8, 11) && o.selector != 8 && o.selector != 11)
                 args.fail("--selector: 8 or 11");
-        } else if (args.is("--answer-box")) {
-            std::string answers;
-            if (args.text(&answers) && !box_answerer::parse_answers(answers, &o.box_answers))
-                args.fail("--answer-box: '" + answers + "' is not a list of retry, cancel, ok, yes, no ...");
-        } else if (args.is("--attended"))
+        } else if (args.is("--answer-box"))
+            box_answerer::read_answers(args, &o.box_answers);
+        else if (args.is("--attended"))
             o.attended = true;
         else
             args.unknown();
@@ -228,13 +226,9 @@ int main(int argc, char** argv)
     plan.setting_id = o.setting;
     plan.range = o.range;
     dialog_answerer* answerer = o.attended ? nullptr : new dialog_answerer(plan);
-    box_answerer::plan boxes;
-    boxes.choices = o.box_answers;
-    boxes.answer = !o.attended;
-    boxes.print = true;
     int32_t result;
     {
-        box_answerer box_watch(boxes);
+        box_answerer box_watch(box_answerer::for_program(o.box_answers, o.attended));
         result = module.call(o.selector, host.standard(), host.export_record(),
                              o.selector == prm_export_work_area ? host.work_area() : nullptr);
     }

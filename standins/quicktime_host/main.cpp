@@ -105,11 +105,9 @@ bool parse(int argc, char** argv, options& o, std::string* error)
             o.cancel = true;
         else if (args.is("--quiet"))
             o.quiet = true;
-        else if (args.is("--answer-box")) {
-            std::string answers;
-            if (args.text(&answers) && !box_answerer::parse_answers(answers, &o.box_answers))
-                args.fail("--answer-box: '" + answers + "' is not a list of retry, cancel, ok, yes, no ...");
-        } else if (args.is("--attended"))
+        else if (args.is("--answer-box"))
+            box_answerer::read_answers(args, &o.box_answers);
+        else if (args.is("--attended"))
             o.attended = true;
         else
             args.unknown();
@@ -215,13 +213,9 @@ int run(int argc, char** argv)
     progress.answer = o.cancel ? userCanceledErr : noErr;
     qt_export_plan plan;
     plan.set_progress = o.progress;
-    box_answerer::plan boxes;
-    boxes.choices = o.box_answers;
-    boxes.answer = !o.attended;
-    boxes.print = true;
     qt_export_results r;
     {
-        box_answerer box_watch(boxes);
+        box_answerer box_watch(box_answerer::for_program(o.box_answers, o.attended));
         r = run_export(host, movie, &progress, plan);
     }
 

@@ -925,7 +925,7 @@ TEST(DemoProgram, ExportsAPlayableClipWithMarkers)
 TEST(DemoProgram, NamesAWrongArgumentAndShowsItsUsage)
 {
     const std::string printed = temp_file("demo_arguments");
-    for (const char* args : {"--size 10x", "--bits 12", "--frobnicate", "--fps"}) {
+    for (const char* args : {"--size 10x", "--bits 12", "--frobnicate", "--fps", "--answer-box maybe"}) {
         test_process host;
         ASSERT_TRUE(host.start(bin_dir() + "premiere_host.exe", args, printed));
         EXPECT_EQ(host.wait_exit(30000), 2u) << args;
