@@ -81,10 +81,15 @@ private:
     HKEY key_ = nullptr;
 };
 
-void show_error(const hx_encoder_profile& profile, const char* text)
+int show_message(const hx_encoder_profile& profile, const char* text, UINT style)
 {
     const HWND owner = profile.owner_title != nullptr ? FindWindowA(nullptr, profile.owner_title) : nullptr;
-    MessageBoxA(owner, text, profile.caption, MB_ICONERROR | MB_OK);
+    return MessageBoxA(owner, text, profile.caption, style);
+}
+
+void show_error(const hx_encoder_profile& profile, const char* text)
+{
+    show_message(profile, text, MB_ICONERROR | MB_OK);
 }
 
 void show_error(const hx_encoder_profile& profile, const char* text, const char* folder)
@@ -92,6 +97,21 @@ void show_error(const hx_encoder_profile& profile, const char* text, const char*
     char message[sizeof missing_program + hx_install_folder_size + 64];
     std::snprintf(message, sizeof message, "%s%s", text, folder);
     show_error(profile, message);
+}
+
+// The settings key's REG_DWORD `name` under `root`; false when absent or of another kind.
+bool read_setting(HKEY root, const char* name, DWORD* value)
+{
+    HKEY key;
+    if (RegOpenKeyExA(root, hx_settings_key, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+        return false;
+    DWORD type = 0;
+    DWORD bytes = sizeof *value;
+    const bool read = RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(value), &bytes) ==
+                          ERROR_SUCCESS &&
+                      type == REG_DWORD && bytes == sizeof *value;
+    RegCloseKey(key);
+    return read;
 }
 
 bool quicktime_4_present()
@@ -216,4 +236,28 @@ bool hx_launch_encoder(const hx_encoder_profile& profile, hx_handle* process)
 bool find_or_launch_encoder(hx_handle* process)
 {
     return hx_wake_encoder(hx_quicktime_profile, process) || hx_launch_encoder(hx_quicktime_profile, process);
+}
+
+DWORD hx_encoder_wait_limit()
+{
+    DWORD seconds = 0;
+    if (!read_setting(HKEY_CURRENT_USER, hx_wait_value, &seconds) &&
+        !read_setting(HKEY_LOCAL_MACHINE, hx_wait_value, &seconds))
+        seconds = hx_default_wait_seconds;
+    if (seconds == 0)
+        return INFINITE;
+    // The longest wait the system can time, just short of INFINITE (about 49 days).
+    constexpr DWORD longest = (INFINITE - 1) / 1000;
+    return (seconds < longest ? seconds : longest) * 1000;
+}
+
+bool hx_keep_waiting(const hx_encoder_profile& profile, DWORD limit_ms)
+{
+    const unsigned long seconds = limit_ms / 1000;
+    char text[160];
+    std::snprintf(
+        text, sizeof text,
+        "Tessora has not answered for %lu second%s.\nRetry to wait again, or Cancel to stop the export.",
+        seconds, seconds == 1 ? "" : "s");
+    return show_message(profile, text, MB_ICONWARNING | MB_RETRYCANCEL) == IDRETRY;
 }

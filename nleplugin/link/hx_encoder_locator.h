@@ -50,3 +50,21 @@ bool hx_launch_encoder(const hx_encoder_profile& profile, hx_handle* process);
 
 // The QuickTime component's whole sequence: wake a running encoder, or start one.
 bool find_or_launch_encoder(hx_handle* process = nullptr);
+
+// The bridges' own settings key, looked up under HKEY_CURRENT_USER, then HKEY_LOCAL_MACHINE;
+// only ever read.
+constexpr char hx_settings_key[] = "SOFTWARE\\Halvex\\Tessora Bridges";
+constexpr char hx_wait_value[] = "EncoderWaitSeconds";
+// Long enough for a working encoder's longest pause (closing a large output file before its
+// end request), short enough that a user of a silent one is asked before guessing.
+constexpr DWORD hx_default_wait_seconds = 120;
+
+// How long an export waits for the encoder's next request before it asks the user, in
+// milliseconds for hx_semaphore::set_time_limit: the REG_DWORD value EncoderWaitSeconds of the
+// settings key (the first of the two roots that holds one), else the default; 0 there means
+// no limit (INFINITE).
+DWORD hx_encoder_wait_limit();
+
+// Tells the user that the encoder has sent nothing for `limit_ms` and asks whether to wait
+// again, with the profile's caption and owner (Retry and Cancel). True for Retry.
+bool hx_keep_waiting(const hx_encoder_profile& profile, DWORD limit_ms);

@@ -20,15 +20,24 @@ enum class hx_turn {
 
 // How the loop ended.
 enum class hx_loop_end {
-    done,     // the exporter stopped it
-    aborted,  // semaphore A reported aborted (the watched encoder ended)
+    done,       // the exporter stopped it
+    aborted,    // semaphore A reported aborted (the watched encoder ended)
+    cancelled,  // no request came within semaphore A's time limit and the user stopped waiting
 };
 
-// Waits on semaphore A for the next request. False when the loop must end instead.
-inline bool hx_await_request(hx_semaphore& semaphore_a)
+// How one wait on semaphore A ended.
+enum class hx_wait_end {
+    request,  // the encoder wrote a request
+    aborted,  // the watched encoder ended
+    silent,   // semaphore A's time limit passed without a request
+};
+
+inline hx_wait_end hx_await_request(hx_semaphore& semaphore_a)
 {
-    semaphore_a.wait();
-    return semaphore_a.aborted() == 0;
+    const DWORD result = semaphore_a.wait();
+    if (semaphore_a.aborted() != 0)
+        return hx_wait_end::aborted;
+    return result == WAIT_TIMEOUT ? hx_wait_end::silent : hx_wait_end::request;
 }
 
 // Hands both blocks back to the encoder.
@@ -44,16 +53,25 @@ inline uint32_t hx_request_code(const uint8_t* param_payload)
     return code;
 }
 
-// Runs the loop until the exporter stops it or the wait is aborted. `serve` is called with
-// the request code for each request and returns an hx_turn.
-template <class Serve>
+// Runs the loop until the exporter stops it, the wait is aborted or the user gives up on a
+// silent encoder. `serve` is called with the request code for each request and returns an
+// hx_turn. `keep_waiting` is called each time semaphore A's time limit passes without a
+// request: true waits the same time again (a request that came meanwhile is served at once),
+// false ends the loop as cancelled.
+template <class Serve, class KeepWaiting>
 hx_loop_end hx_serve_requests(hx_semaphore& semaphore_a, hx_semaphore& semaphore_b,
-                              hx_shared_memory& param_memory, Serve&& serve)
+                              hx_shared_memory& param_memory, Serve&& serve, KeepWaiting&& keep_waiting)
 {
     const uint8_t* const param = param_memory.data();
     for (;;) {
-        if (!hx_await_request(semaphore_a))
+        const hx_wait_end wait = hx_await_request(semaphore_a);
+        if (wait == hx_wait_end::aborted)
             return hx_loop_end::aborted;
+        if (wait == hx_wait_end::silent) {
+            if (!keep_waiting())
+                return hx_loop_end::cancelled;
+            continue;
+        }
         const hx_turn turn = serve(hx_request_code(param));
         if (turn == hx_turn::stop_unanswered)
             return hx_loop_end::done;

@@ -46,6 +46,7 @@ constexpr OSErr fnfErr = -43;
 constexpr OSErr ioErr = -36;
 constexpr OSErr paramErr = -50;
 constexpr OSErr memFullErr = -108;
+constexpr OSErr userCanceledErr = -128;
 constexpr OSErr nilHandleErr = -109;
 constexpr OSErr cannotFindAtomErr = -2101;
 constexpr OSErr invalidAtomErr = -2106;

@@ -33,12 +33,12 @@ void hx_semaphore::close()
 DWORD hx_semaphore::wait()
 {
     if (watched_ == nullptr)
-        return WaitForSingleObject(handle_, INFINITE);
+        return WaitForSingleObject(handle_, time_limit_);
     // The semaphore comes first, so a request that is already there is served even if
     // the peer has ended since.
     const HANDLE both[2] = {handle_, watched_};
-    const DWORD result = WaitForMultipleObjects(2, both, FALSE, INFINITE);
-    if (result != WAIT_OBJECT_0)
+    const DWORD result = WaitForMultipleObjects(2, both, FALSE, time_limit_);
+    if (result != WAIT_OBJECT_0 && result != WAIT_TIMEOUT)
         aborted_ = 1;
     return result;
 }

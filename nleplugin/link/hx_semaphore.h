@@ -25,7 +25,8 @@ public:
     virtual void close();
     // Blocks until the semaphore is signalled and returns the system wait's result. When a
     // process is watched, the wait also ends when that process ends, and aborted() then
-    // reports nonzero: a dead encoder must never block the host for ever.
+    // reports nonzero: a dead encoder must never block the host for ever. After the time
+    // limit (set_time_limit) it returns WAIT_TIMEOUT, with aborted() unchanged.
     virtual DWORD wait();
     // ReleaseSemaphore by 1: the call's nonzero success value, or GetLastError on failure.
     virtual DWORD release();
@@ -38,6 +39,10 @@ public:
     // be duplicated, in which case nothing is watched.
     bool watch(HANDLE process);
 
+    // How long wait() waits, in milliseconds; INFINITE (the default) for no limit. Kept
+    // across close(): the caller sets it once an export, and the wait only passes it on.
+    void set_time_limit(DWORD milliseconds) { time_limit_ = milliseconds; }
+
     HANDLE handle() const { return handle_; }
 
 private:
@@ -46,4 +51,5 @@ private:
     HANDLE handle_ = nullptr;
     LONG aborted_ = 0;
     HANDLE watched_ = nullptr;
+    DWORD time_limit_ = INFINITE;
 };

@@ -130,9 +130,12 @@ int32_t export_session::run()
     param_ = m_.param_memory.data();
     m_.semaphore_a.set_callback(call_context, reinterpret_cast<uintptr_t>(idle()));
     m_.semaphore_a.watch(m_.encoder.get());
-    const hx_loop_end end = hx_serve_requests(m_.semaphore_a, m_.semaphore_b, m_.param_memory,
-                                              [this](uint32_t code) { return serve(code); });
-    // An encoder that went away left the export unfinished.
+    const DWORD limit = hx_encoder_wait_limit();
+    m_.semaphore_a.set_time_limit(limit);
+    const hx_loop_end end = hx_serve_requests(
+        m_.semaphore_a, m_.semaphore_b, m_.param_memory, [this](uint32_t code) { return serve(code); },
+        [limit] { return hx_keep_waiting(hx_premiere_profile, limit); });
+    // An encoder that went away, or one the user stopped waiting for, left the export unfinished.
     return end == hx_loop_end::done ? finish() : abandon();
 }
 

@@ -52,11 +52,18 @@ public:
     // The result of the export once the loop has ended.
     int32_t run()
     {
-        const hx_loop_end end =
-            hx_serve_requests(channel_.semaphore_a(), channel_.semaphore_b(), channel_.param_memory(),
-                              [this](uint32_t code) { return serve(code); });
+        const DWORD limit = hx_encoder_wait_limit();
+        channel_.semaphore_a().set_time_limit(limit);
+        const hx_loop_end end = hx_serve_requests(
+            channel_.semaphore_a(), channel_.semaphore_b(), channel_.param_memory(),
+            [this](uint32_t code) { return serve(code); },
+            [limit] { return hx_keep_waiting(hx_quicktime_profile, limit); });
         if (end == hx_loop_end::done)
             return remembered_;
+        if (end == hx_loop_end::cancelled) {
+            quillex_diagnostic("Export cancelled: the encoder stopped answering", userCanceledErr, 296);
+            return userCanceledErr;
+        }
         // The encoder went away before it said it was done: the output is incomplete, which
         // the host must hear of even when the last request had been served well.
         const int32_t error = remembered_ != noErr ? remembered_ : ioErr;

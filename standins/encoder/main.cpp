@@ -19,6 +19,9 @@
 //   --record-url URL      log URL and end (stands in for a browser in tests)
 //   --out FOLDER          where an export's AVI and text files go (also HX_ENCODER_OUT)
 //   --die-after N         end the process abruptly before the (N+1)th request
+//   --pause-after N       before the (N+1)th request, send nothing for --pause-ms MS (default
+//                         60000) while holding the channel, then go on
+//   --never-open MS       stay alive MS ms without opening the channel, then exit
 //   --hostile N           N requests of random codes and fields before the real ones
 //   --audio-chunk N       sample frames per audio request (default 4800)
 //   --time-setting N      Premiere: N setting requests after the frames, their round trip logged
@@ -56,6 +59,7 @@ struct options {
     bool register_install = false;
     bool stay = false;
     bool die_after_open = false;
+    DWORD never_open_ms = 0;
     std::string url;
     session_options session;
     std::string prefix;
@@ -110,6 +114,12 @@ bool parse(const std::vector<std::string>& words, options& o)
             o.session.out_folder = words[++i];
         else if (a == "--die-after" && has_value)
             o.session.die_after = static_cast<long>(number());
+        else if (a == "--pause-after" && has_value)
+            o.session.pause_after = static_cast<long>(number());
+        else if (a == "--pause-ms" && has_value)
+            o.session.pause_ms = number();
+        else if (a == "--never-open" && has_value)
+            o.never_open_ms = number();
         else if (a == "--hostile" && has_value)
             o.session.hostile = static_cast<long>(number());
         else if (a == "--time-setting" && has_value)
@@ -183,6 +193,13 @@ int serve_export(caller who, const options& o)
     else if (who == caller::quicktime)
         names = channel_names::from_prefix(quicktime_prefix);
 
+    if (o.never_open_ms > 0) {
+        // Alive, but never there for the plug-in: hung before the channel, or busy with a
+        // dialog of its own.
+        log_line("not opening the channel for %lu ms", static_cast<unsigned long>(o.never_open_ms));
+        Sleep(o.never_open_ms);
+        return 3;
+    }
     encoder_channel channel;
     if (!channel.open(names, o.open_timeout)) {
         log_line("channel not found");

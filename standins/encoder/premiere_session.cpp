@@ -35,10 +35,7 @@ private:
     // request carries, kept when the blocks are filled with the pattern.
     bool ask(int32_t code, std::initializer_list<uint32_t> fields = {}, bool let_go_of_data = false)
     {
-        if (o_.die_after >= 0 && requests_ >= o_.die_after) {
-            log_line("dying after %ld requests", requests_);
-            TerminateProcess(GetCurrentProcess(), 77);
-        }
+        before_request(o_, requests_);
         ++requests_;
         set(prm_at_code, code);
         if (o_.fill_pattern) {

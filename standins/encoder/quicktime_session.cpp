@@ -128,10 +128,7 @@ private:
 
 bool session::ask(int32_t code, std::initializer_list<uint32_t> fields)
 {
-    if (o_.die_after >= 0 && requests_ >= o_.die_after) {
-        log_line("dying after %ld requests", requests_);
-        TerminateProcess(GetCurrentProcess(), 77);
-    }
+    before_request(o_, requests_);
     ++requests_;
     put(offsetof(qt_param_block, code), code);
     if (o_.fill_pattern) {

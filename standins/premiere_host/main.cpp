@@ -9,10 +9,13 @@
 // Without --attended the export dialog is answered at once: setting ID (default 22002), range.
 // --row-bytes N hands out frames whose rows are N bytes long (the pixels, then 0xCD bytes); a
 // frame longer than the module's data block makes the module replace the block.
+// Every message box the module shows is printed with its caption and text; without --attended
+// it is answered as a user would (OK, or the next of --answer-box for a box that asks).
 // When an export does not finish, the host says what it saw: whether the dialog appeared and
 // how it was answered, whether the module started an encoder and whether that process ended.
 // Exit status: the export's result (0 done, 2 abandoned), 2 for bad arguments, 3 when the
 // module cannot be loaded.
+#include "box_answerer.h"
 #include "command_line.h"
 #include "encoder_start_watch.h"
 #include "plugin_folder.h"
@@ -39,12 +42,13 @@ struct options {
     int range = 0;
     int selector = 11;
     bool attended = false;
+    std::vector<int> box_answers;
 };
 
 const char usage[] =
     "usage: premiere_host.exe [--module PATH | --plugins DIR] [--out FOLDER] [--seconds N] [--size WxH]\n"
     "                         [--row-bytes N] [--fps N] [--mono] [--bits 8|16] [--setting ID]\n"
-    "                         [--range 0|1] [--selector 8|11] [--attended]\n"
+    "                         [--range 0|1] [--selector 8|11] [--answer-box ANSWERS] [--attended]\n"
     "  --module PATH   the export module (default: tsp_prm_nle.prm beside this program)\n"
     "  --plugins DIR   the export module named \"Save For Web\" among the .prm files in DIR\n"
     "  --out FOLDER    where the encoder writes its files and encoder.log\n"
@@ -52,7 +56,9 @@ const char usage[] =
     "  --row-bytes N   rows of N bytes, at least width x 4: the pixels, then bytes 0xCD (default\n"
     "                  width x 4); a frame longer than the data block makes the module replace it\n"
     "  --range 0|1     entire project or the work area\n"
-    "  --attended      leave the dialog to the person at the display\n";
+    "  --answer-box ANSWERS  how message boxes that ask are answered, in turn: retry,cancel ...\n"
+    "                  (Cancel once the list has run out; boxes with OK only are answered OK)\n"
+    "  --attended      leave the dialog and the message boxes to the person at the display\n";
 
 bool parse(int argc, char** argv, options& o, std::string* error)
 {
@@ -88,7 +94,9 @@ bool parse(int argc, char** argv, options& o, std::string* error)
         else if (args.is("--selector")) {
             if (args.number(&o.selector, 8, 11) && o.selector != 8 && o.selector != 11)
                 args.fail("--selector: 8 or 11");
-        } else if (args.is("--attended"))
+        } else if (args.is("--answer-box"))
+            box_answerer::read_answers(args, &o.box_answers);
+        else if (args.is("--attended"))
             o.attended = true;
         else
             args.unknown();
@@ -279,8 +287,12 @@ int main(int argc, char** argv)
     const bool encoder_window = FindWindowA("MainClassW", nullptr) != nullptr;
     encoder_start_watch start(module.handle());
     dialog_answerer answerer(plan);
-    const int32_t result = module.call(o.selector, host.standard(), host.export_record(),
-                                       o.selector == prm_export_work_area ? host.work_area() : nullptr);
+    int32_t result;
+    {
+        box_answerer box_watch(box_answerer::for_program(o.box_answers, o.attended));
+        result = module.call(o.selector, host.standard(), host.export_record(),
+                             o.selector == prm_export_work_area ? host.work_area() : nullptr);
+    }
     answerer.shown();  // the export has returned: stop looking for the dialog
     std::printf("export: %s (%d)\n", result == 0 ? "done" : "abandoned", result);
     if (result != 0) {

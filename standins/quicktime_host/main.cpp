@@ -7,9 +7,12 @@
 // started (QTComponents under its InstallDir, the system folder's QuickTime folder), as a
 // QuickTime host finds it, or else Quillex.qtx beside this program; --qtx PATH registers that file
 // and uses its component. The program says which file it took.
+// Every message box the component shows is printed with its caption and text; without --attended
+// it is answered as a user would (OK, or the next of --answer-box for a box that asks).
 // --out is handed to the encoder (HX_ENCODER_OUT) with its log (FOLDER\quicktime_encoder.log).
 // Exit status: 0 when every step succeeded, 1 when one failed, 2 for bad arguments, 3 when
 // the component could not be loaded.
+#include "box_answerer.h"
 #include "command_line.h"
 #include "quicktime_host.h"
 
@@ -29,17 +32,23 @@ struct options {
     bool progress = true;
     bool cancel = false;
     bool quiet = false;
+    bool attended = false;
+    std::vector<int> box_answers;
 };
 
 const char usage[] =
     "usage: quicktime_host.exe [--qtx PATH] [--out FOLDER] [--seconds N] [--width W --height H] [--fps N]\n"
     "                          [--time-scale N] [--video-format raw|RGBA|FOUR] [--sound-format sowt|twos]\n"
     "                          [--rate N] [--text-length N] [--no-video] [--no-sound] [--no-text]\n"
-    "                          [--no-grol] [--no-progress] [--cancel] [--quiet]\n"
+    "                          [--no-grol] [--no-progress] [--cancel] [--quiet] [--answer-box ANSWERS]\n"
+    "                          [--attended]\n"
     "  --qtx PATH      the component file (default: the one QuickTime found in its components\n"
     "                  folders, else Quillex.qtx beside this program)\n"
     "  --out FOLDER    where the encoder writes its files and quicktime_encoder.log\n"
-    "  --cancel        the progress procedure asks to cancel; --quiet: it prints nothing\n";
+    "  --cancel        the progress procedure asks to cancel; --quiet: it prints nothing\n"
+    "  --answer-box ANSWERS  how message boxes that ask are answered, in turn: retry,cancel ...\n"
+    "                  (Cancel once the list has run out; boxes with OK only are answered OK)\n"
+    "  --attended      leave the message boxes to the person at the display\n";
 
 bool parse(int argc, char** argv, options& o, std::string* error)
 {
@@ -96,6 +105,10 @@ bool parse(int argc, char** argv, options& o, std::string* error)
             o.cancel = true;
         else if (args.is("--quiet"))
             o.quiet = true;
+        else if (args.is("--answer-box"))
+            box_answerer::read_answers(args, &o.box_answers);
+        else if (args.is("--attended"))
+            o.attended = true;
         else
             args.unknown();
     }
@@ -191,10 +204,14 @@ int run(int argc, char** argv)
 
     qt_progress progress;
     progress.print = !o.quiet;
-    progress.answer = o.cancel ? static_cast<OSErr>(-128) : noErr;  // userCanceledErr
+    progress.answer = o.cancel ? userCanceledErr : noErr;
     qt_export_plan plan;
     plan.set_progress = o.progress;
-    const qt_export_results r = run_export(host, movie, &progress, plan);
+    qt_export_results r;
+    {
+        box_answerer box_watch(box_answerer::for_program(o.box_answers, o.attended));
+        r = run_export(host, movie, &progress, plan);
+    }
 
     if (r.instance == nullptr) {
         std::printf("open: failed\n");

@@ -3,6 +3,7 @@
 #include "hx_encoder_locator.h"
 #include "hx_quicktime.h"
 #include "hx_semaphore.h"
+#include "registry_value.h"
 #include "test_process.h"
 
 #include <gtest/gtest.h>
@@ -456,6 +457,38 @@ TEST_F(Launcher, KilledEncoderIsDetectedWhetherWokenOrStarted)
     TerminateProcess(started.get(), 9);
     semaphore.wait();
     EXPECT_NE(semaphore.aborted(), 0);
+}
+
+TEST(EncoderWaitLimit, TheUsersValueThenTheMachinesThenTheDefault)
+{
+    ASSERT_EQ(std::string(hx_settings_key), bridges_settings_key);
+    EXPECT_EQ(hx_encoder_wait_limit(), 120000u);
+    {
+        const scoped_registry_value machine(HKEY_LOCAL_MACHINE, bridges_settings_key, encoder_wait_value, 7);
+        ASSERT_TRUE(machine.set());
+        EXPECT_EQ(hx_encoder_wait_limit(), 7000u);
+        {
+            const scoped_registry_value user(HKEY_CURRENT_USER, bridges_settings_key, encoder_wait_value, 3);
+            EXPECT_EQ(hx_encoder_wait_limit(), 3000u);
+        }
+        {
+            // A value of another kind cannot be read: the next place counts.
+            const scoped_registry_value user(HKEY_CURRENT_USER, bridges_settings_key, encoder_wait_value,
+                                             REG_SZ, "3", 2);
+            EXPECT_EQ(hx_encoder_wait_limit(), 7000u);
+        }
+        {
+            const scoped_registry_value user(HKEY_CURRENT_USER, bridges_settings_key, encoder_wait_value, 0);
+            EXPECT_EQ(hx_encoder_wait_limit(), INFINITE);
+        }
+    }
+    {
+        // The longest wait a timed wait can take, never INFINITE by overflow.
+        const scoped_registry_value machine(HKEY_LOCAL_MACHINE, bridges_settings_key, encoder_wait_value,
+                                            0xFFFFFFFFu);
+        EXPECT_EQ(hx_encoder_wait_limit(), (INFINITE - 1) / 1000 * 1000);
+    }
+    EXPECT_EQ(hx_encoder_wait_limit(), 120000u);
 }
 
 TEST(QuickTimeBinding, ReReferencesARuntimeTheHostLoaded)

@@ -400,7 +400,7 @@ protected:
     hx_loop_end serve(const std::function<hx_turn(uint32_t)>& handler)
     {
         return hx_serve_requests(channel_.semaphore_a(), channel_.semaphore_b(), channel_.param_memory(),
-                                 handler);
+                                 handler, [] { return true; });
     }
 
     hx_encoder_channel channel_;

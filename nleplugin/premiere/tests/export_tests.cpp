@@ -7,10 +7,12 @@
 #include "encoder_window.h"
 #include "premiere_host.h"
 #include "prm_protocol.h"
+#include "registry_value.h"
 #include "test_process.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -1020,7 +1022,8 @@ TEST(DemoProgram, AnEncoderThatDiesIsReportedAsTheHostSawIt)
 TEST(DemoProgram, NamesAWrongArgumentAndShowsItsUsage)
 {
     const std::string printed = temp_file("demo_arguments");
-    for (const char* args : {"--size 10x", "--bits 12", "--frobnicate", "--fps", "--row-bytes 1279"}) {
+    for (const char* args :
+         {"--size 10x", "--bits 12", "--frobnicate", "--fps", "--row-bytes 1279", "--answer-box maybe"}) {
         test_process host;
         ASSERT_TRUE(host.start(bin_dir() + "premiere_host.exe", args, printed));
         EXPECT_EQ(host.wait_exit(30000), 2u) << args;
@@ -1031,6 +1034,56 @@ TEST(DemoProgram, NamesAWrongArgumentAndShowsItsUsage)
             text.find("premiere_host: " + (option == "--frobnicate" ? "unknown option '" + option : option)),
             std::string::npos)
             << text;
+    }
+    DeleteFileA(printed.c_str());
+}
+
+// The module's message boxes are printed and answered as a user would: the program ends
+// instead of waiting for ever on a box that nobody sees.
+TEST(DemoProgram, PrintsAndAnswersTheModulesMessageBoxes)
+{
+    const std::string printed = temp_file("demo_boxes");
+    const auto run = [&](const std::string& args) {
+        test_process host;
+        EXPECT_TRUE(host.start(bin_dir() + "premiere_host.exe", "--seconds 1 " + args, printed));
+        const DWORD status = host.wait_exit(60000);
+        if (status == STILL_ACTIVE)
+            host.kill();
+        return status;
+    };
+    // What it printed, with its line ends as "\n".
+    const auto text = [&] {
+        std::string t = read_file(printed);
+        t.erase(std::remove(t.begin(), t.end(), '\r'), t.end());
+        return t;
+    };
+    {
+        // Only the Pro edition registered: the module looks for the EZ edition alone.
+        HKEY halvex;
+        ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Halvex", 0, KEY_SET_VALUE, &halvex),
+                  ERROR_SUCCESS);
+        RegDeleteValueA(halvex, "LatestEZ");
+        RegCloseKey(halvex);
+        EXPECT_EQ(run(""), 2u) << text();
+        EXPECT_NE(text().find("message box \"Save for Web\": Cannot find Tessora EZ on your system in "
+                              "this folder : \nmessage box answered: OK\n"),
+                  std::string::npos)
+            << text();
+        test_process registrar;
+        ASSERT_TRUE(registrar.start(bin_dir() + "encoder.exe", "--register"));
+        EXPECT_EQ(registrar.wait_exit(20000), 0u);
+    }
+    {
+        // An encoder that never opens the channel: the question, answered from --answer-box.
+        const scoped_registry_value limit(HKEY_CURRENT_USER, bridges_settings_key, encoder_wait_value, 1);
+        SetEnvironmentVariableA("HX_ENCODER_OPTIONS", "--never-open 2000");
+        EXPECT_EQ(run("--answer-box cancel"), 2u) << text();
+        SetEnvironmentVariableA("HX_ENCODER_OPTIONS", nullptr);
+        EXPECT_NE(text().find("message box \"Save for Web\": Tessora has not answered for 1 second. "
+                              "Retry to wait again, or Cancel to stop the export.\nmessage box "
+                              "answered: Cancel\n"),
+                  std::string::npos)
+            << text();
     }
     DeleteFileA(printed.c_str());
 }

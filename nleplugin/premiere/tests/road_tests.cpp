@@ -1,9 +1,12 @@
 // Long and unkind runs of the Premiere road: many exports in one host process, an encoder that
-// dies at every point of an export, and channel names taken by another process. The host
-// stand-in runs in this process; the module starts the stand-in encoder through the registry.
+// dies at every point of an export, one that lives but falls silent, and channel names taken by
+// another process. The host stand-in runs in this process; the module starts the stand-in
+// encoder through the registry.
+#include "box_answerer.h"
 #include "named_objects.h"
 #include "premiere_host.h"
 #include "process_usage.h"
+#include "registry_value.h"
 #include "test_process.h"
 
 #include <windows.h>
@@ -66,6 +69,9 @@ protected:
         dialog_answerer answerer(plan);
         const int32_t result =
             module_.call(prm_export_work_area, host.standard(), host.export_record(), host.work_area());
+        returned_at_ = GetTickCount();
+        names_at_return_ = names_left();
+        idle_calls_ = host.journal().idle_calls;
         if (answered != nullptr)
             *answered = answerer.answered();
         last_log_ = read_file(log);
@@ -96,6 +102,9 @@ protected:
 
     premiere_module module_;
     std::string last_log_;
+    DWORD returned_at_ = 0;        // when the module returned
+    std::string names_at_return_;  // the channel objects that existed then
+    int idle_calls_ = 0;
 };
 
 TEST_F(PremiereRoad, FiftyExportsLeaveNothingBehind)
@@ -156,6 +165,89 @@ TEST_F(PremiereRoad, NamesHeldByAnotherProcessAbandonBeforeTheDialog)
         EXPECT_EQ(export_once(), prm_export_done) << name << "\n" << last_log_;
         expect_channel_gone();
     }
+}
+
+// An encoder that lives but sends nothing: after the time limit, one second here, the module
+// asks with a box owned by the host's window.
+class PremiereSilence : public PremiereRoad {
+protected:
+    void SetUp() override
+    {
+        PremiereRoad::SetUp();
+        ASSERT_TRUE(limit_.set());
+        ASSERT_NE(window_, nullptr);
+    }
+    void TearDown() override
+    {
+        DestroyWindow(window_);
+        PremiereRoad::TearDown();
+    }
+
+    void expect_the_question(const seen_box& box)
+    {
+        EXPECT_EQ(box.caption, "Save for Web");
+        EXPECT_EQ(
+            box.text,
+            "Tessora has not answered for 1 second.\nRetry to wait again, or Cancel to stop the export.");
+        EXPECT_EQ(box.owner, window_);
+        EXPECT_EQ(box.buttons, (std::vector<int>{IDCANCEL, IDRETRY}));
+        EXPECT_EQ(box.icon, "warning");
+    }
+
+    const scoped_registry_value limit_{HKEY_CURRENT_USER, bridges_settings_key, encoder_wait_value, 1};
+    const HWND window_ = create_host_window();
+};
+
+TEST_F(PremiereSilence, RetryWaitsAgainAndTheRequestThatCameMeanwhileIsServed)
+{
+    box_answerer::plan plan;
+    plan.choices = {IDRETRY};
+    // The encoder speaks again while the box is up.
+    plan.delay_ms = 1000;
+    box_answerer boxes(plan);
+    EXPECT_EQ(export_once("--pause-after 3 --pause-ms 1500"), prm_export_done) << last_log_;
+    const std::vector<seen_box> seen = boxes.seen();
+    ASSERT_EQ(seen.size(), 1u) << last_log_;
+    expect_the_question(seen[0]);
+    EXPECT_EQ(seen[0].answer, IDRETRY);
+    EXPECT_NE(last_log_.find("resuming"), std::string::npos) << last_log_;
+    EXPECT_NE(last_log_.find("export end 0"), std::string::npos) << last_log_;
+    expect_channel_gone();
+}
+
+TEST_F(PremiereSilence, CancelAbandonsAtOnceAndTheNextExportWorksOnceTheEncoderHasGone)
+{
+    box_answerer::plan plan;
+    plan.choices = {IDCANCEL};
+    box_answerer boxes(plan);
+    // Silent for five seconds after three requests, then it finds nobody answering and ends.
+    EXPECT_EQ(export_once("--pause-after 3 --pause-ms 5000 --reply-timeout 1000"), prm_export_abandoned)
+        << last_log_;
+    const std::vector<seen_box> seen = boxes.seen();
+    ASSERT_EQ(seen.size(), 1u) << last_log_;
+    expect_the_question(seen[0]);
+    EXPECT_EQ(seen[0].answer, IDCANCEL);
+    // Well before the encoder speaks again: the module did not wait for it.
+    EXPECT_LT(returned_at_ - seen[0].answered_at, 3000u);
+    EXPECT_EQ(idle_calls_, 0);
+    EXPECT_NE(last_log_.find("pausing 5000 ms after 3 requests"), std::string::npos) << last_log_;
+    expect_channel_gone();
+    EXPECT_EQ(export_once(), prm_export_done) << last_log_;
+    EXPECT_EQ(boxes.seen().size(), 1u);
+    expect_channel_gone();
+}
+
+TEST_F(PremiereSilence, AnEncoderThatNeverOpensTheChannelIsAskedAboutToo)
+{
+    box_answerer::plan plan;  // no answers planned: Cancel
+    box_answerer boxes(plan);
+    EXPECT_EQ(export_once("--never-open 3000"), prm_export_abandoned) << last_log_;
+    const std::vector<seen_box> seen = boxes.seen();
+    ASSERT_EQ(seen.size(), 1u) << last_log_;
+    expect_the_question(seen[0]);
+    EXPECT_EQ(seen[0].answer, IDCANCEL);
+    EXPECT_EQ(names_at_return_, "");
+    EXPECT_NE(last_log_.find("not opening the channel"), std::string::npos) << last_log_;
 }
 
 }  // namespace

@@ -1,12 +1,15 @@
 // Long and unkind runs of the QuickTime road: many exports in one host process, an encoder that
-// dies at every request of an export, and channel names taken by another process. The QuickTime
+// dies at every request of an export, one that lives but falls silent, and channel names taken
+// by another process. The QuickTime
 // host stand-in runs in this process; the component starts the stand-in encoder through the
 // registry.
+#include "box_answerer.h"
 #include "debug_output.h"
 #include "diagnostic_line.h"
 #include "named_objects.h"
 #include "process_usage.h"
 #include "quicktime_host.h"
+#include "registry_value.h"
 #include "test_process.h"
 
 #include <windows.h>
@@ -87,6 +90,8 @@ protected:
             qt_movie movie(tiny_movie());
             results_ = run_export(host_, movie, &progress_);
         }
+        returned_at_ = GetTickCount();
+        names_at_return_ = names_left();
         last_log_ = read_file(log_);
         if (!last_log_.empty()) {
             // A normal end writes "exit"; a killed encoder writes nothing more, and its last
@@ -129,6 +134,8 @@ protected:
     qt_progress progress_;
     qt_export_results results_;
     std::string out_, log_, last_log_;
+    DWORD returned_at_ = 0;        // when the export returned
+    std::string names_at_return_;  // the channel objects that existed then
 };
 
 TEST_F(QuickTimeRoad, FiftyExportsLeaveNothingBehind)
@@ -230,6 +237,89 @@ TEST_F(QuickTimeRoad, NamesHeldByAnotherProcessStopTheExportBeforeTheEncoder)
         expect_progress_opened_and_closed("the export after " + name + " was let go");
         expect_channel_gone();
     }
+}
+
+// An encoder that lives but sends nothing: after the time limit, one second here, the component
+// asks with a box of its own caption and no owner.
+class QuickTimeSilence : public QuickTimeRoad {
+protected:
+    void SetUp() override
+    {
+        QuickTimeRoad::SetUp();
+        ASSERT_TRUE(limit_.set());
+    }
+
+    static void expect_the_question(const seen_box& box)
+    {
+        EXPECT_EQ(box.caption, "Tessora Export Component");
+        EXPECT_EQ(
+            box.text,
+            "Tessora has not answered for 1 second.\nRetry to wait again, or Cancel to stop the export.");
+        EXPECT_EQ(box.owner, nullptr);
+        EXPECT_EQ(box.buttons, (std::vector<int>{IDCANCEL, IDRETRY}));
+        EXPECT_EQ(box.icon, "warning");
+    }
+
+    const scoped_registry_value limit_{HKEY_CURRENT_USER, bridges_settings_key, encoder_wait_value, 1};
+};
+
+TEST_F(QuickTimeSilence, RetryWaitsAgainAndTheRequestThatCameMeanwhileIsServed)
+{
+    box_answerer::plan plan;
+    plan.choices = {IDRETRY};
+    plan.delay_ms = 1000;  // the encoder speaks again while the box is up
+    box_answerer boxes(plan);
+    EXPECT_EQ(export_once("--pause-after 3 --pause-ms 1500"), noErr) << last_log_;
+    const std::vector<seen_box> seen = boxes.seen();
+    ASSERT_EQ(seen.size(), 1u) << last_log_;
+    expect_the_question(seen[0]);
+    EXPECT_EQ(seen[0].answer, IDRETRY);
+    EXPECT_NE(last_log_.find("resuming"), std::string::npos) << last_log_;
+    EXPECT_NE(last_log_.find("export end 0"), std::string::npos) << last_log_;
+    expect_progress_opened_and_closed("retried");
+    expect_channel_gone();
+}
+
+TEST_F(QuickTimeSilence, CancelGivesUserCanceledErrAtOnceAndTheNextExportWorksOnceTheEncoderHasGone)
+{
+    debug_output_capture capture;
+    ASSERT_TRUE(capture.listening());
+    const long blocks = live_blocks();
+    box_answerer::plan plan;
+    plan.choices = {IDCANCEL};
+    box_answerer boxes(plan);
+    // Silent for five seconds after three requests, then it finds nobody answering and ends.
+    EXPECT_EQ(export_once("--pause-after 3 --pause-ms 5000 --reply-timeout 1000"), userCanceledErr)
+        << last_log_;
+    const std::vector<seen_box> seen = boxes.seen();
+    ASSERT_EQ(seen.size(), 1u) << last_log_;
+    expect_the_question(seen[0]);
+    EXPECT_EQ(seen[0].answer, IDCANCEL);
+    // Well before the encoder speaks again: the component did not wait for it.
+    EXPECT_LT(returned_at_ - seen[0].answered_at, 3000u);
+    EXPECT_TRUE(capture.saw(
+        quillex_diagnostic_line("Export cancelled: the encoder stopped answering", userCanceledErr, 296)));
+    expect_progress_opened_and_closed("cancelled");
+    EXPECT_NE(last_log_.find("pausing 5000 ms after 3 requests"), std::string::npos) << last_log_;
+    expect_channel_gone();
+    EXPECT_EQ(live_blocks(), blocks);
+    EXPECT_EQ(export_once(), noErr) << last_log_;
+    EXPECT_EQ(boxes.seen().size(), 1u);
+    expect_channel_gone();
+}
+
+TEST_F(QuickTimeSilence, AnEncoderThatNeverOpensTheChannelIsAskedAboutToo)
+{
+    box_answerer::plan plan;  // no answers planned: Cancel
+    box_answerer boxes(plan);
+    EXPECT_EQ(export_once("--never-open 3000"), userCanceledErr) << last_log_;
+    const std::vector<seen_box> seen = boxes.seen();
+    ASSERT_EQ(seen.size(), 1u) << last_log_;
+    expect_the_question(seen[0]);
+    EXPECT_EQ(seen[0].answer, IDCANCEL);
+    EXPECT_EQ(names_at_return_, "");
+    expect_progress_opened_and_closed("never opened");
+    EXPECT_NE(last_log_.find("not opening the channel"), std::string::npos) << last_log_;
 }
 
 }  // namespace

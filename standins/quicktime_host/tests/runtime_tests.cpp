@@ -1,9 +1,11 @@
 // The host against the system folder's QuickTime.qts, and the program as a second process.
 #include "quicktime_host.h"
+#include "registry_value.h"
 #include "test_process.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <string>
@@ -95,6 +97,7 @@ TEST(quicktime_host_program, bad_arguments_exit_2_naming_the_argument)
         {"--width 0", "--width: '0' is out of range (1 to"},
         {"--fps abc", "--fps: 'abc' is not a whole number"},
         {"--video-format TOOLONG", "--video-format: 'TOOLONG' is not a four-character code"},
+        {"--answer-box retry,maybe", "--answer-box: 'retry,maybe' is not a list of retry, cancel"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(run_program(c.args, output), 2u) << c.args;
@@ -280,5 +283,28 @@ TEST(quicktime_host_program, an_encoder_death_ends_the_program_without_waiting_f
          {"\\quicktime_encoder.log", "\\quicktime_export.avi", "\\quicktime_export.maml.txt"})
         DeleteFileA((out + file).c_str());
     RemoveDirectoryA(out.c_str());
+    DeleteFileA(output.c_str());
+}
+
+// The component's question about a silent encoder is printed and answered from --answer-box;
+// after Retry the encoder speaks again and the export completes.
+TEST(quicktime_host_program, prints_and_answers_the_components_message_boxes)
+{
+    hx_qt_standin standin;
+    if (component_file().empty() || !runtime_standin(&standin))
+        FAIL() << "needs Quillex.qtx in the build and the runtime stand-in's Component Manager";
+    const scoped_registry_value limit(HKEY_CURRENT_USER, bridges_settings_key, encoder_wait_value, 1);
+    const std::string output = temp_file("qt_host_box");
+    SetEnvironmentVariableA("HX_ENCODER_OPTIONS", "--pause-after 3 --pause-ms 1500");
+    const DWORD status = run_program("--seconds 1 --width 64 --height 48 --quiet --answer-box retry", output);
+    SetEnvironmentVariableA("HX_ENCODER_OPTIONS", nullptr);
+    std::string text = read_file(output);
+    text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());
+    EXPECT_EQ(status, 0u) << text;
+    EXPECT_NE(
+        text.find("message box \"Tessora Export Component\": Tessora has not answered for 1 second. Retry "
+                  "to wait again, or Cancel to stop the export.\nmessage box answered: Retry\n"),
+        std::string::npos)
+        << text;
     DeleteFileA(output.c_str());
 }
