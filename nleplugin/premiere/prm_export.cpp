@@ -367,7 +367,7 @@ void export_session::audio_samples()
                 std::memcpy(target, &v, 2);
             }
         } else {
-            // The sample's low 16 bits in memory order (little-endian), as the host gave them.
+            // The sample's most significant 16 bits (its last two bytes), as the host gave them.
             for (int64_t k = 0; k < take; ++k, source += step, target += 2)
                 std::memcpy(target, source + bytes_per_sample - 2, 2);
         }
