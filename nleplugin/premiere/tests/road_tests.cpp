@@ -8,6 +8,7 @@
 #include "process_usage.h"
 #include "registry_value.h"
 #include "test_process.h"
+#include "wait_question.h"
 
 #include <windows.h>
 
@@ -183,15 +184,9 @@ protected:
         PremiereRoad::TearDown();
     }
 
-    void expect_the_question(const seen_box& box)
+    void expect_the_question(const std::vector<seen_box>& seen, int answer)
     {
-        EXPECT_EQ(box.caption, "Save for Web");
-        EXPECT_EQ(
-            box.text,
-            "Tessora has not answered for 1 second.\nRetry to wait again, or Cancel to stop the export.");
-        EXPECT_EQ(box.owner, window_);
-        EXPECT_EQ(box.buttons, (std::vector<int>{IDCANCEL, IDRETRY}));
-        EXPECT_EQ(box.icon, "warning");
+        expect_one_wait_question(seen, "Save for Web", window_, answer);
     }
 
     const scoped_registry_value limit_{HKEY_CURRENT_USER, bridges_settings_key, encoder_wait_value, 1};
@@ -207,9 +202,7 @@ TEST_F(PremiereSilence, RetryWaitsAgainAndTheRequestThatCameMeanwhileIsServed)
     box_answerer boxes(plan);
     EXPECT_EQ(export_once("--pause-after 3 --pause-ms 1500"), prm_export_done) << last_log_;
     const std::vector<seen_box> seen = boxes.seen();
-    ASSERT_EQ(seen.size(), 1u) << last_log_;
-    expect_the_question(seen[0]);
-    EXPECT_EQ(seen[0].answer, IDRETRY);
+    ASSERT_NO_FATAL_FAILURE(expect_the_question(seen, IDRETRY)) << last_log_;
     EXPECT_NE(last_log_.find("resuming"), std::string::npos) << last_log_;
     EXPECT_NE(last_log_.find("export end 0"), std::string::npos) << last_log_;
     expect_channel_gone();
@@ -224,9 +217,7 @@ TEST_F(PremiereSilence, CancelAbandonsAtOnceAndTheNextExportWorksOnceTheEncoderH
     EXPECT_EQ(export_once("--pause-after 3 --pause-ms 5000 --reply-timeout 1000"), prm_export_abandoned)
         << last_log_;
     const std::vector<seen_box> seen = boxes.seen();
-    ASSERT_EQ(seen.size(), 1u) << last_log_;
-    expect_the_question(seen[0]);
-    EXPECT_EQ(seen[0].answer, IDCANCEL);
+    ASSERT_NO_FATAL_FAILURE(expect_the_question(seen, IDCANCEL)) << last_log_;
     // Well before the encoder speaks again: the module did not wait for it.
     EXPECT_LT(returned_at_ - seen[0].answered_at, 3000u);
     EXPECT_EQ(idle_calls_, 0);
@@ -243,9 +234,7 @@ TEST_F(PremiereSilence, AnEncoderThatNeverOpensTheChannelIsAskedAboutToo)
     box_answerer boxes(plan);
     EXPECT_EQ(export_once("--never-open 3000"), prm_export_abandoned) << last_log_;
     const std::vector<seen_box> seen = boxes.seen();
-    ASSERT_EQ(seen.size(), 1u) << last_log_;
-    expect_the_question(seen[0]);
-    EXPECT_EQ(seen[0].answer, IDCANCEL);
+    ASSERT_NO_FATAL_FAILURE(expect_the_question(seen, IDCANCEL)) << last_log_;
     EXPECT_EQ(names_at_return_, "");
     EXPECT_NE(last_log_.find("not opening the channel"), std::string::npos) << last_log_;
 }

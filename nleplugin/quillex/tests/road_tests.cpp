@@ -11,6 +11,7 @@
 #include "quicktime_host.h"
 #include "registry_value.h"
 #include "test_process.h"
+#include "wait_question.h"
 
 #include <windows.h>
 
@@ -249,15 +250,9 @@ protected:
         ASSERT_TRUE(limit_.set());
     }
 
-    static void expect_the_question(const seen_box& box)
+    static void expect_the_question(const std::vector<seen_box>& seen, int answer)
     {
-        EXPECT_EQ(box.caption, "Tessora Export Component");
-        EXPECT_EQ(
-            box.text,
-            "Tessora has not answered for 1 second.\nRetry to wait again, or Cancel to stop the export.");
-        EXPECT_EQ(box.owner, nullptr);
-        EXPECT_EQ(box.buttons, (std::vector<int>{IDCANCEL, IDRETRY}));
-        EXPECT_EQ(box.icon, "warning");
+        expect_one_wait_question(seen, "Tessora Export Component", nullptr, answer);
     }
 
     const scoped_registry_value limit_{HKEY_CURRENT_USER, bridges_settings_key, encoder_wait_value, 1};
@@ -271,9 +266,7 @@ TEST_F(QuickTimeSilence, RetryWaitsAgainAndTheRequestThatCameMeanwhileIsServed)
     box_answerer boxes(plan);
     EXPECT_EQ(export_once("--pause-after 3 --pause-ms 1500"), noErr) << last_log_;
     const std::vector<seen_box> seen = boxes.seen();
-    ASSERT_EQ(seen.size(), 1u) << last_log_;
-    expect_the_question(seen[0]);
-    EXPECT_EQ(seen[0].answer, IDRETRY);
+    ASSERT_NO_FATAL_FAILURE(expect_the_question(seen, IDRETRY)) << last_log_;
     EXPECT_NE(last_log_.find("resuming"), std::string::npos) << last_log_;
     EXPECT_NE(last_log_.find("export end 0"), std::string::npos) << last_log_;
     expect_progress_opened_and_closed("retried");
@@ -292,9 +285,7 @@ TEST_F(QuickTimeSilence, CancelGivesUserCanceledErrAtOnceAndTheNextExportWorksOn
     EXPECT_EQ(export_once("--pause-after 3 --pause-ms 5000 --reply-timeout 1000"), userCanceledErr)
         << last_log_;
     const std::vector<seen_box> seen = boxes.seen();
-    ASSERT_EQ(seen.size(), 1u) << last_log_;
-    expect_the_question(seen[0]);
-    EXPECT_EQ(seen[0].answer, IDCANCEL);
+    ASSERT_NO_FATAL_FAILURE(expect_the_question(seen, IDCANCEL)) << last_log_;
     // Well before the encoder speaks again: the component did not wait for it.
     EXPECT_LT(returned_at_ - seen[0].answered_at, 3000u);
     EXPECT_TRUE(capture.saw(
@@ -314,9 +305,7 @@ TEST_F(QuickTimeSilence, AnEncoderThatNeverOpensTheChannelIsAskedAboutToo)
     box_answerer boxes(plan);
     EXPECT_EQ(export_once("--never-open 3000"), userCanceledErr) << last_log_;
     const std::vector<seen_box> seen = boxes.seen();
-    ASSERT_EQ(seen.size(), 1u) << last_log_;
-    expect_the_question(seen[0]);
-    EXPECT_EQ(seen[0].answer, IDCANCEL);
+    ASSERT_NO_FATAL_FAILURE(expect_the_question(seen, IDCANCEL)) << last_log_;
     EXPECT_EQ(names_at_return_, "");
     expect_progress_opened_and_closed("never opened");
     EXPECT_NE(last_log_.find("not opening the channel"), std::string::npos) << last_log_;
