@@ -110,6 +110,36 @@ public:
         return "?";
     }
 
+    // What a message box shows: caption, text, owner, buttons and icon (answer not yet set).
+    static seen_box describe(HWND box)
+    {
+        seen_box b;
+        char text[1024] = "";
+        GetWindowTextA(box, text, sizeof text);
+        b.caption = text;
+        text[0] = 0;
+        GetDlgItemTextA(box, 0xFFFF, text, sizeof text);
+        b.text = text;
+        b.owner = GetWindow(box, GW_OWNER);
+        for (const button& candidate : buttons())
+            if (GetDlgItem(box, candidate.id) != nullptr)
+                b.buttons.push_back(candidate.id);
+        const struct {
+            LPCSTR id;
+            const char* name;
+        } icons[] = {{IDI_ERROR, "error"},
+                     {IDI_WARNING, "warning"},
+                     {IDI_QUESTION, "question"},
+                     {IDI_INFORMATION, "information"}};
+        for (HWND child = GetWindow(box, GW_CHILD); child != nullptr; child = GetWindow(child, GW_HWNDNEXT)) {
+            const HICON shown = reinterpret_cast<HICON>(SendMessageA(child, STM_GETICON, 0, 0));
+            for (const auto& icon : icons)
+                if (shown != nullptr && shown == LoadIconA(nullptr, icon.id))
+                    b.icon = icon.name;
+        }
+        return b;
+    }
+
 private:
     struct button {
         int id;
@@ -176,35 +206,6 @@ private:
             return FALSE;
         }
         return TRUE;
-    }
-
-    static seen_box describe(HWND box)
-    {
-        seen_box b;
-        char text[1024] = "";
-        GetWindowTextA(box, text, sizeof text);
-        b.caption = text;
-        text[0] = 0;
-        GetDlgItemTextA(box, 0xFFFF, text, sizeof text);
-        b.text = text;
-        b.owner = GetWindow(box, GW_OWNER);
-        for (const button& candidate : buttons())
-            if (GetDlgItem(box, candidate.id) != nullptr)
-                b.buttons.push_back(candidate.id);
-        const struct {
-            LPCSTR id;
-            const char* name;
-        } icons[] = {{IDI_ERROR, "error"},
-                     {IDI_WARNING, "warning"},
-                     {IDI_QUESTION, "question"},
-                     {IDI_INFORMATION, "information"}};
-        for (HWND child = GetWindow(box, GW_CHILD); child != nullptr; child = GetWindow(child, GW_HWNDNEXT)) {
-            const HICON shown = reinterpret_cast<HICON>(SendMessageA(child, STM_GETICON, 0, 0));
-            for (const auto& icon : icons)
-                if (shown != nullptr && shown == LoadIconA(nullptr, icon.id))
-                    b.icon = icon.name;
-        }
-        return b;
     }
 
     int choose(const seen_box& b)

@@ -1,5 +1,7 @@
 #include "test_process.h"
 
+#include "box_answerer.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -182,16 +184,10 @@ DWORD WINAPI message_box_watch::watch(void* self)
     if (box == nullptr)
         return 0;
     me->seen_.found = true;
-    char text[1024] = "";
-    GetDlgItemTextA(box, 0xFFFF, text, sizeof text);
-    me->seen_.text = text;
-    me->seen_.owner = GetWindow(box, GW_OWNER);
-    // The box's icon is a static control holding the system's error icon.
-    const HICON error = LoadIconA(nullptr, IDI_ERROR);
-    for (HWND child = GetWindow(box, GW_CHILD); child != nullptr; child = GetWindow(child, GW_HWNDNEXT)) {
-        if (reinterpret_cast<HICON>(SendMessageA(child, STM_GETICON, 0, 0)) == error)
-            me->seen_.error_icon = true;
-    }
+    const seen_box shown = box_answerer::describe(box);
+    me->seen_.text = shown.text;
+    me->seen_.owner = shown.owner;
+    me->seen_.error_icon = shown.icon == "error";
     PostMessageA(box, WM_COMMAND, IDOK, 0);
     return 0;
 }
