@@ -8,8 +8,19 @@
 #   tessora-bridges-VERSION.msi          the Windows Installer package (packaging/*.wxs, wixl,
 #                                        or the --wxs file)
 # and prints their paths, one a line. INSTALL.txt ships with Windows line endings.
+# Signed when a certificate is given (osslsigncode, Authenticode: SHA-1 with SHA-256 nested):
+#   HX_SIGN_PFX        the certificate and its private key, a PKCS#12 (.pfx) file
+#   HX_SIGN_PASSWORD   its password (read from the environment, never put on a command line)
+#   HX_SIGN_TIMESTAMP  optional: an RFC 3161 time-stamp server's URL, so that the signatures
+#                      stay valid after the certificate expires
+# The deliverables are signed before they are packed, so the zip and the MSI carry the same
+# signed files, and then the MSI itself. Quillex.qtx is the exception: QuickTime finds its
+# registration in the trailer that must be the file's last bytes, where a signature would go;
+# it ships unsigned, inside the signed MSI. Without a certificate the package is unsigned, and
+# says so on standard error.
 # The same inputs pack to the same bytes: the zips' entry times are SOURCE_DATE_EPOCH (the last
 # commit's time unless set), and the MSI's package code is made from the version and its payload.
+# A signature holds its signing time, so only an unsigned package is reproducible.
 # Usage: package.sh [--version VERSION] [--wxs FILE] BIN_DIR OUT_DIR
 set -euo pipefail
 shopt -s extglob
@@ -54,7 +65,19 @@ if [ ${#missing[@]} -ne 0 ]; then
   echo "package: missing debug file(s) in $bin: ${missing[*]}; build again (./run build)" >&2
   exit 1
 fi
-for tool in wixl msibuild; do
+# Signing: all of it, or nothing and said so. A password or a time-stamp server without the
+# certificate is a mistake to stop at, not a reason to ship unsigned.
+signed=()
+sign_tools=()
+if [ -n "${HX_SIGN_PFX:-}" ]; then
+  [ -f "$HX_SIGN_PFX" ] || { echo "package: HX_SIGN_PFX names no file: $HX_SIGN_PFX" >&2; exit 1; }
+  signed=(tsp_prm_nle.prm Kestrix.exe uninstpatch.exe)
+  sign_tools=(osslsigncode)
+elif [ -n "${HX_SIGN_PASSWORD:-}" ] || [ -n "${HX_SIGN_TIMESTAMP:-}" ]; then
+  echo "package: HX_SIGN_PASSWORD or HX_SIGN_TIMESTAMP is set, but no certificate (HX_SIGN_PFX)" >&2
+  exit 1
+fi
+for tool in wixl msibuild "${sign_tools[@]}"; do
   command -v "$tool" >/dev/null || { echo "package: $tool is not installed (./run setup installs it)" >&2; exit 1; }
 done
 
@@ -63,6 +86,27 @@ out="$(cd "$2" && pwd)"
 name="tessora-bridges-$version"
 stage="$(mktemp -d)"
 trap 'rm -rf "$stage"' EXIT
+
+# sign FILE: signs it in place, twice: a SHA-1 signature first, which Windows XP can check (it
+# reads no SHA-256 file digest), and a SHA-256 one nested in it for later Windows. The password
+# goes through a pipe, so that no other process can read it from a command line (osslsigncode
+# reads no empty password from a file: that one, which tells nothing, is an argument).
+sign() {
+  local digest nest=()
+  for digest in sha1 sha256; do
+    local options=(-pkcs12 "$HX_SIGN_PFX" -n "Tessora Bridges" -h "$digest" "${nest[@]}")
+    if [ -n "${HX_SIGN_PASSWORD:-}" ]; then options+=(-readpass /dev/stdin); else options+=(-pass ""); fi
+    [ -z "${HX_SIGN_TIMESTAMP:-}" ] || options+=(-ts "$HX_SIGN_TIMESTAMP")
+    if ! printf '%s' "${HX_SIGN_PASSWORD:-}" |
+      osslsigncode sign "${options[@]}" -in "$1" -out "$1.signed" > "$stage/sign.txt" 2>&1; then
+      echo "package: osslsigncode could not sign $(basename "$1"):" >&2
+      cat "$stage/sign.txt" >&2
+      return 1
+    fi
+    mv "$1.signed" "$1"
+    nest=(-nest)
+  done
+}
 
 # Entry times: SOURCE_DATE_EPOCH if set, else the last commit's time, else (a source tree
 # outside git) the VERSION file's.
@@ -81,6 +125,9 @@ pack() {  # FOLDER ZIP
 mkdir "$stage/$name"
 for f in "${deliverables[@]}"; do
   cp "$bin/$f" "$stage/$name/"
+done
+for f in "${signed[@]}"; do
+  sign "$stage/$name/$f"
 done
 cp "$root/VERSION" "$stage/$name/"
 sed 's/\r*$/\r/' "$root/packaging/INSTALL.txt" > "$stage/$name/INSTALL.txt"
@@ -180,6 +227,14 @@ payload="$( { for t in $(msiinfo tables "$msi" | LC_ALL=C sort); do
   (cd "$stage/$name" && sha256sum $(LC_ALL=C ls)); } | sha256sum | cut -d' ' -f1)"
 package_code="$(uuid "Tessora Bridges package $msi_version $payload")"
 msibuild "$msi" -s "Tessora Bridges $version" Halvex "Intel;1033" "$package_code"
+
+# The MSI's signature covers its tables and streams, the summary above among them: last.
+if [ ${#signed[@]} -gt 0 ]; then
+  sign "$msi" || { rm -f "$msi"; exit 1; }
+  echo "package: signed with $HX_SIGN_PFX${HX_SIGN_TIMESTAMP:+, time-stamped by $HX_SIGN_TIMESTAMP}: ${signed[*]} and $name.msi (not Quillex.qtx, whose registration trailer must stay its last bytes)" >&2
+else
+  echo "package: unsigned (no certificate: set HX_SIGN_PFX and HX_SIGN_PASSWORD to sign)" >&2
+fi
 
 echo "$out/$name.zip"
 echo "$out/$name-symbols.zip"

@@ -5,22 +5,27 @@
 # debug sections; checks the MSI's version and files. A missing deliverable must stop the
 # packing. What makes a rebuild byte-identical, cheaply (tools/reproducible.sh builds twice): no
 # link time in the PE headers, neither the source nor the build folder in a shipped or debug
-# file, the zips' entry times from the last commit. Usage: package_test.sh BIN_DIR
+# file, the zips' entry times from the last commit; and no signature (package_sign_test.sh signs),
+# which the packing says. Usage: package_test.sh BIN_DIR
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 bin="$1"
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
+# A certificate in the caller's environment would sign this package.
+unset HX_SIGN_PFX HX_SIGN_PASSWORD HX_SIGN_TIMESTAMP
 
 version="$(tr -d ' \r\n' < "$root/VERSION")"
 [ -n "$version" ] || fail "VERSION is empty"
 name="tessora-bridges-$version"
 deliverables=(tsp_prm_nle.prm Quillex.qtx Kestrix.exe uninstpatch.exe)
 
-made="$("$root/tools/package.sh" "$bin" "$work/dist")"
+made="$("$root/tools/package.sh" "$bin" "$work/dist" 2> "$work/message")" || fail "packing failed: $(cat "$work/message")"
 [ "$made" = "$work/dist/$name.zip"$'\n'"$work/dist/$name-symbols.zip"$'\n'"$work/dist/$name.msi" ] ||
   fail "package.sh wrote:"$'\n'"$made"
+grep -qx "package: unsigned (no certificate: set HX_SIGN_PFX and HX_SIGN_PASSWORD to sign)" "$work/message" ||
+  fail "the unsigned packing does not say so: $(cat "$work/message")"
 zip_path="$work/dist/$name.zip"
 for f in "$zip_path" "$work/dist/$name-symbols.zip" "$work/dist/$name.msi"; do
   [ -f "$f" ] || fail "no $f"
@@ -75,6 +80,13 @@ for f in "${deliverables[@]}"; do
     ! grep -qaF "$d" "$work/unpacked/$name-symbols/$f.debug" || fail "$f.debug names $d"
   done
 done
+# Unsigned: no certificate table (data directory 4, at 128 in the optional header), no
+# signature stream in the MSI.
+for f in "${deliverables[@]}"; do
+  shipped="$work/unpacked/$name/$f"
+  [ "$(u32 "$shipped" $(( $(u32 "$shipped" 60) + 24 + 132 )))" = 0 ] || fail "$f carries a certificate table"
+done
+! msiinfo streams "$work/dist/$name.msi" | grep -q DigitalSignature || fail "the MSI carries a signature"
 # Entry times from the last commit, as UTC DOS times (even seconds).
 if epoch="$(git -C "$root" log -1 --format=%ct 2>/dev/null)"; then
   even="$(TZ=UTC date -d "@$(( epoch & ~1 ))" +%Y%m%d.%H%M%S) $(TZ=UTC date -d "@$(( (epoch + 1) & ~1 ))" +%Y%m%d.%H%M%S)"

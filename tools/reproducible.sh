@@ -18,6 +18,8 @@ cleanup() {
 }
 trap cleanup EXIT
 say() { printf '[reproducible] %s\n' "$*" >&2; }
+# A signed package is not reproducible (a signature holds its signing time): both unsigned.
+unset HX_SIGN_PFX HX_SIGN_PASSWORD HX_SIGN_TIMESTAMP
 
 deliverables=(tsp_prm_nle.prm Quillex.qtx Kestrix.exe uninstpatch.exe)
 for c in "${clones[@]}"; do

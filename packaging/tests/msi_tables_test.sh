@@ -14,6 +14,9 @@ bin="$1"
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
+# Unsigned, whatever the caller's environment: a signature holds its signing time, and so would
+# give every packing of the same files another package code.
+unset HX_SIGN_PFX HX_SIGN_PASSWORD HX_SIGN_TIMESTAMP
 
 version="$(tr -d ' \r\n' < "$root/VERSION")"
 pack() { "$root/tools/package.sh" "$@" | tail -n 1; }  # [OPTIONS] BIN OUT: the MSI's path
