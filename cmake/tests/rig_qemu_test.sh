@@ -20,7 +20,7 @@ trap cleanup EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
 binfmt=/proc/sys/fs/binfmt_misc/qemu-i386
-if [ -f "$binfmt" ] && head -n 1 "$binfmt" | grep -qx enabled; then
+if [ -f "$binfmt" ] && [ "$(head -n 1 "$binfmt")" = enabled ]; then
   echo "road: this kernel runs 32-bit programs through $(sed -n 's/^interpreter //p' "$binfmt") (binfmt_misc): the rig's wineserver with them"
 else
   qemu="$(command -v qemu-i386-static)" || fail "qemu-i386-static is missing (./run setup installs qemu-user-static)"
