@@ -17,15 +17,17 @@ for row in "Premiere: module + channel -> encoder" "QuickTime: component + chann
 done
 firsts="$(printf '%s\n' "$out" | grep -cF -- "its first frame turn")"
 [ "$firsts" -eq 2 ] || fail "expected a first frame turn line for each road, found $firsts"
-printf '%s\n' "$out" | grep -F -- "its first frame turn" | grep -qF "not measured" && fail "a first frame turn not measured"
-printf '%s\n' "$out" | grep -q "CHECKSUM WRONG" && fail "a road's checksum is wrong"
+# Here-strings, not pipes: under pipefail a grep -q that stops at its match can fail the writer
+# with SIGPIPE, and a check meant to fail would then pass.
+[[ "$(grep -F -- "its first frame turn" <<<"$out")" == *"not measured"* ]] && fail "a first frame turn not measured"
+grep -q "CHECKSUM WRONG" <<<"$out" && fail "a road's checksum is wrong"
 
 # Wine's output goes through a file (cmake/rig), so stderr arrives here with stdout.
 bad="$("$1" "$2" --frames abc 2>&1)"
 status=$?
 printf '%s\n' "$bad"
 [ "$status" -eq 2 ] || fail "bench --frames abc exited $status, not 2"
-printf '%s\n' "$bad" | grep -qF -- "bench: --frames: 'abc' is not a whole number" ||
+grep -qF -- "bench: --frames: 'abc' is not a whole number" <<<"$bad" ||
   fail "bench --frames abc does not name the option and the value"
-printf '%s\n' "$bad" | grep -qF -- "usage: bench.exe" || fail "bench --frames abc prints no usage"
+grep -qF -- "usage: bench.exe" <<<"$bad" || fail "bench --frames abc prints no usage"
 echo "bench smoke: ok"

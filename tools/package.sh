@@ -195,19 +195,24 @@ short_name() {  # FOLDER LONG_NAME
   taken[$1/$short]=1
   printf '%s' "$short"
 }
+# Each table read into a variable first: set -e never sees a process substitution fail, and
+# the names would go out unshortened.
+components="$(table Component)"
+folders="$(table Directory)"
+files="$(table File)"
 declare -A component_folder=()
 while IFS=$'\037' read -r component _ folder _; do
   component_folder[$component]="$folder"
-done < <(table Component)
+done <<<"$components"
 while IFS=$'\037' read -r folder parent long; do
   # The root (SourceDir) and "." (no folder of its own) are names of their own kind.
   [[ -z "$parent" || "$long" = . || "$long" =~ $valid83 || "$long" =~ [:|] ]] ||
     sql "UPDATE \`Directory\` SET \`DefaultDir\` = '$(short_name "$parent" "$long")|$long' WHERE \`Directory\` = '$folder'"
-done < <(table Directory)
+done <<<"$folders"
 while IFS=$'\037' read -r file component long _; do
   [[ "$long" =~ $valid83 || "$long" =~ \| ]] ||
     sql "UPDATE \`File\` SET \`FileName\` = '$(short_name "${component_folder[$component]}" "$long")|$long' WHERE \`File\` = '$file'"
-done < <(table File)
+done <<<"$files"
 
 # Secure properties: on Windows only these pass from the user's msiexec to the elevated install
 # (a folder on an unelevated command line is dropped otherwise, and the files go to the
@@ -222,7 +227,8 @@ sql "INSERT INTO \`Property\` (\`Property\`, \`Value\`) VALUES ('SecureCustomPro
 # a second package of an installed product (1638). Made from the version and the payload (every
 # table and every packed file), the same commit packs to the same code and any change to
 # another; a release whose files changed needs a new version, which makes a new product.
-payload="$( { for t in $(msiinfo tables "$msi" | LC_ALL=C sort); do
+tables="$(msiinfo tables "$msi" | LC_ALL=C sort)"
+payload="$( { for t in $tables; do
   [ "$t" = _SummaryInformation ] || msiinfo export "$msi" "$t"; done
   (cd "$stage/$name" && sha256sum $(LC_ALL=C ls)); } | sha256sum | cut -d' ' -f1)"
 package_code="$(uuid "Tessora Bridges package $msi_version $payload")"

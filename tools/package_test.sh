@@ -74,7 +74,10 @@ u32() { od -An -tu4 -j"$2" -N4 "$1" | tr -d ' '; }  # FILE OFFSET: a little-endi
 for f in "${deliverables[@]}"; do
   shipped="$work/unpacked/$name/$f"
   [ "$(u32 "$shipped" $(( $(u32 "$shipped" 60) + 8 )))" = 0 ] || fail "$f has a link time in its PE header"
-  ! i686-w64-mingw32-objdump -p "$shipped" | grep -qP '^Time/Date stamp\s+[1-9]' || fail "$f's exports carry a time stamp"
+  # Read whole first: under pipefail a grep -q that stops at its match fails objdump with
+  # SIGPIPE, and the negated check would pass.
+  headers="$(i686-w64-mingw32-objdump -p "$shipped")" || fail "cannot read $f's headers"
+  ! grep -qP '^Time/Date stamp\s+[1-9]' <<<"$headers" || fail "$f's exports carry a time stamp"
   for d in "$root" "$(cd "$bin/.." && pwd)"; do
     ! grep -qaF "$d" "$shipped" || fail "$f names $d"
     ! grep -qaF "$d" "$work/unpacked/$name-symbols/$f.debug" || fail "$f.debug names $d"

@@ -28,19 +28,10 @@ commands="$(awk '/From the root of the repository:$/ {f = 1; next}
 [ -n "$commands" ] || fail "README.md has no by-hand commands after \"From the root of the repository:\""
 
 ln -s "$src/cmake" "$root/cmake"
-mkdir -p "$root/build/wine/prefix"
+mkdir -p "$root/build/wine"
 ln -s "$build/bin" "$root/build/bin"
 ln -s "$build/wine-run" "$root/build/wine-run"
-# The prefix: the large folders of Windows binaries linked, everything Wine may write copied.
-prefix="$build/wine/prefix"
-# Tests running beside this one write into the prefix meanwhile (its Temp folder): tar says so
-# with status 1, which is no failure here.
-tar -C "$prefix" --exclude=./drive_c/windows/system32 --exclude=./drive_c/windows/winsxs \
-  --warning=no-file-changed -cf - . | tar -C "$root/build/wine/prefix" -xf -
-statuses=("${PIPESTATUS[@]}")
-[ "${statuses[0]}" -le 1 ] && [ "${statuses[1]}" -eq 0 ] || fail "cannot copy the prefix"
-cp -al "$prefix/drive_c/windows/system32" "$prefix/drive_c/windows/winsxs" "$root/build/wine/prefix/drive_c/windows/" ||
-  fail "cannot link the prefix's binaries"
+"$src/cmake/tests/prefix_copy.sh" "$build/wine/prefix" "$root/build/wine/prefix" || fail "cannot copy the prefix"
 
 tests_xvfb="$(cat "$build/wine/xvfb.pid" 2>/dev/null)"
 tests_server="$(cat "$build/wine/wineserver.pid" 2>/dev/null)"

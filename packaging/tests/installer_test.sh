@@ -103,7 +103,9 @@ trap cleanup EXIT
 
 # ---- The packages ---------------------------------------------------------------------------
 version="$(tr -d ' \r\n' < "$root/VERSION")"
-mapfile -t made < <("$root/tools/package.sh" "$bin" "$work/dist") || fail "package.sh failed"
+# Through a variable: the status of a process substitution is lost, mapfile's is always 0.
+made="$("$root/tools/package.sh" "$bin" "$work/dist")" || fail "package.sh failed"
+mapfile -t made <<<"$made"
 zip="${made[0]}"
 msi="${made[2]}"
 [ -f "$msi" ] || fail "no MSI: ${made[*]}"
@@ -202,7 +204,7 @@ msiexec "$work/install_given.log" /i "$(zpath "$msi")" /qn "QTCOMPONENTSDIR=$giv
 expect_installed "$premiere_home\\Plug-ins" "$given_components" "$given_program" "$packed"
 [ ! -e "$(cpath "$premiere_other")/Plug-ins" ] || fail "the Path value's second folder got a Plug-ins folder"
 # The log's closing list of properties (/l*v) names the folder chosen.
-tr -d '\r' < "$work/install_given.log" | grep -qxF "Property(S): PREMIEREPLUGINSDIR = $premiere_home\\Plug-ins\\" ||
+grep -qxF "Property(S): PREMIEREPLUGINSDIR = $premiere_home\\Plug-ins\\" <<<"$(tr -d '\r' < "$work/install_given.log")" ||
   fail "the log does not name $premiere_home\\Plug-ins: $(grep -a PREMIEREPLUGINSDIR "$work/install_given.log")"
 [ ! -e "$(cpath "$system_quicktime")" ] || fail "the system folder got a QuickTime folder though one was given"
 [ ! -e "$(cpath "$install_dir")" ] || fail "the default program folder was made though one was given"
@@ -233,7 +235,8 @@ done
 for f in Quillex.qtx Kestrix.exe uninstpatch.exe; do
   win "$bin/stamp_version.exe" "$(zpath "$work/next/$f")" "$next.0" >/dev/null || fail "cannot stamp $f"
 done
-mapfile -t made2 < <("$root/tools/package.sh" --version "$next" "$work/next" "$work/dist2") || fail "package.sh $next failed"
+made2="$("$root/tools/package.sh" --version "$next" "$work/next" "$work/dist2")" || fail "package.sh $next failed"
+mapfile -t made2 <<<"$made2"
 msi2="${made2[2]}"
 code2="$(product_code "$msi2")"
 [ "$code2" != "$code" ] || fail "$next has the ProductCode of $version"

@@ -25,6 +25,14 @@ msi="$(pack "$bin" "$work/dist")"
 table() { msiinfo export "$2" "$1" | tr -d '\r' | tail -n +4 | tr '\t' '\037'; }
 property() { table Property "$2" | awk -F '\037' -v p="$1" '$1 == p { print $2 }'; }
 package_code() { msiinfo suminfo "$1" | sed -n 's/^Revision number (UUID): //p'; }
+# The tables read here, each once into a variable: a loop fed by a process substitution, or a
+# pipe into grep -q (which may end its writer with SIGPIPE under pipefail), would hide a failed
+# read and pass its checks on nothing.
+for t in Directory File Shortcut Component CustomAction AppSearch InstallExecuteSequence Registry; do
+  rows="$(table "$t" "$msi")" || fail "cannot read the $t table"
+  printf -v "rows_$t" '%s' "$rows"
+done
+summary="$(msiinfo suminfo "$msi")" || fail "cannot read the summary"
 
 # ICE03: every file, folder and shortcut name is a valid 8.3 name or a "SHORT|Long name" pair.
 valid83='^[A-Za-z0-9!#$%&'"'"'()@^_`{}~-]{1,8}(\.[A-Za-z0-9!#$%&'"'"'()@^_`{}~-]{1,3})?$'
@@ -36,16 +44,16 @@ while IFS=$'\037' read -r folder _ default; do
   IFS=: read -r target source <<<"$default"
   check_name "folder $folder" "$target"
   [ -z "$source" ] || check_name "folder $folder (source)" "$source"
-done < <(table Directory "$msi")
-while IFS=$'\037' read -r file _ name _; do check_name "file $file" "$name"; done < <(table File "$msi")
-while IFS=$'\037' read -r shortcut _ name _; do check_name "shortcut $shortcut" "$name"; done < <(table Shortcut "$msi")
-table Directory "$msi" | grep -qxF $'INSTALLDIR\037ProgramFilesFolder\037TESSOR~1|Tessora Bridges' ||
-  fail "INSTALLDIR: $(table Directory "$msi" | grep ^INSTALLDIR)"
-table Directory "$msi" | grep -qxF $'TARGETDIR\037\037SourceDir' || fail "TARGETDIR: $(table Directory "$msi" | grep ^TARGETDIR)"
+done <<<"$rows_Directory"
+while IFS=$'\037' read -r file _ name _; do check_name "file $file" "$name"; done <<<"$rows_File"
+while IFS=$'\037' read -r shortcut _ name _; do check_name "shortcut $shortcut" "$name"; done <<<"$rows_Shortcut"
+grep -qxF $'INSTALLDIR\037ProgramFilesFolder\037TESSOR~1|Tessora Bridges' <<<"$rows_Directory" ||
+  fail "INSTALLDIR: $(grep ^INSTALLDIR <<<"$rows_Directory")"
+grep -qxF $'TARGETDIR\037\037SourceDir' <<<"$rows_Directory" || fail "TARGETDIR: $(grep ^TARGETDIR <<<"$rows_Directory")"
 
 # ICE38/43/57: a component in a folder of the user's profile is keyed by an HKCU value.
 declare -A parent=()
-while IFS=$'\037' read -r folder up _; do parent[$folder]="$up"; done < <(table Directory "$msi")
+while IFS=$'\037' read -r folder up _; do parent[$folder]="$up"; done <<<"$rows_Directory"
 per_user='ProgramMenuFolder|StartMenuFolder|DesktopFolder|StartupFolder|AppDataFolder|LocalAppDataFolder|PersonalFolder|FavoritesFolder|SendToFolder|TemplateFolder|MyPicturesFolder|NetHoodFolder|PrintHoodFolder|RecentFolder'
 in_profile() {
   local d="$1"
@@ -60,20 +68,20 @@ while IFS=$'\037' read -r component _ folder attributes _ key; do
   in_profile "$folder" || continue
   profile_components=$((profile_components + 1))
   (( attributes & 4 )) || fail "$component (in $folder) is not keyed by a registry value"
-  root_of_key="$(table Registry "$msi" | awk -F '\037' -v k="$key" '$1 == k { print $2 }')"
+  root_of_key="$(awk -F '\037' -v k="$key" '$1 == k { print $2 }' <<<"$rows_Registry")"
   [ "$root_of_key" = 1 ] || fail "$component (in $folder) is keyed by $key, root '$root_of_key', not HKCU (1)"
-done < <(table Component "$msi")
+done <<<"$rows_Component"
 [ "$profile_components" -ge 1 ] || fail "no component in the Start menu"
 
 # ICE68: 0x800 (no impersonation) is for deferred (0x400) actions only.
 while IFS=$'\037' read -r action type _; do
   (( (type & 0x400) || !(type & 0x800) )) || fail "immediate custom action $action has type $type (0x800 set)"
-done < <(table CustomAction "$msi")
+done <<<"$rows_CustomAction"
 
 # Secure properties: the three folders, every search's property, and the upgrade's.
 secure=";$(property SecureCustomProperties "$msi");"
 for p in INSTALLDIR PREMIEREPLUGINSDIR QTCOMPONENTSDIR WIX_UPGRADE_DETECTED WIX_DOWNGRADE_DETECTED \
-  $(table AppSearch "$msi" | cut -d $'\037' -f1); do
+  $(cut -d $'\037' -f1 <<<"$rows_AppSearch"); do
   [[ "$secure" == *";$p;"* ]] || fail "$p is not in SecureCustomProperties$secure"
 done
 
@@ -82,28 +90,29 @@ conditions="$(table LaunchCondition "$msi")"
 grep -qP '^Privileged\x1f.*administrator' <<<"$conditions" || fail "no administrator condition: $conditions"
 grep -qP '^VersionNT >= 501 AND \(VersionNT > 501 OR ServicePackLevel >= 3\)\x1f.*Windows XP' <<<"$conditions" ||
   fail "no Windows version condition: $conditions"
-table InstallExecuteSequence "$msi" | grep -qP '^LaunchConditions\x1f' || fail "LaunchConditions is not sequenced"
+grep -qP '^LaunchConditions\x1f' <<<"$rows_InstallExecuteSequence" || fail "LaunchConditions is not sequenced"
 
 # A double-click shows basic progress.
 [ "$(property LIMITUI "$msi")" = 1 ] || fail "LIMITUI is not 1"
 
 # One spelling of the product's name, everywhere in the tables and the summary.
-all="$( { for t in $(msiinfo tables "$msi"); do [ "$t" = _SummaryInformation ] || table "$t" "$msi"; done
-  msiinfo suminfo "$msi"; } | tr -d '\0')"
+tables="$(msiinfo tables "$msi")" || fail "cannot list the tables"
+all="$( { for t in $tables; do [ "$t" = _SummaryInformation ] || table "$t" "$msi"; done
+  printf '%s\n' "$summary"; } | tr -d '\0')"
 spellings="$(grep -oi 'tessora bridges' <<<"$all" | sort -u | tr '\n' ' ')"
 [ "$spellings" = "Tessora Bridges " ] || fail "the product's name is spelled: $spellings"
 [ "$(property ProductName "$msi")" = "Tessora Bridges" ] || fail "ProductName: $(property ProductName "$msi")"
-table Registry "$msi" | grep -qP '^[^\x1f]*\x1f2\x1fSOFTWARE\\Halvex\\Tessora Bridges\x1fPremierePluginsDir\x1f' ||
+grep -qP '^[^\x1f]*\x1f2\x1fSOFTWARE\\Halvex\\Tessora Bridges\x1fPremierePluginsDir\x1f' <<<"$rows_Registry" ||
   fail "the folders are not remembered under HKLM\\SOFTWARE\\Halvex\\Tessora Bridges"
 
 # Add/Remove Programs: the install location and the notes, set once INSTALLDIR is resolved.
-sequence() { table InstallExecuteSequence "$msi" | awk -F '\037' -v a="$1" '$1 == a { print $3 }'; }
+sequence() { awk -F '\037' -v a="$1" '$1 == a { print $3 }' <<<"$rows_InstallExecuteSequence"; }
 for p in ARPINSTALLLOCATION:'[INSTALLDIR]' ARPREADME:'[INSTALLDIR]INSTALL.txt'; do
-  action="$(table CustomAction "$msi" | awk -F '\037' -v p="${p%%:*}" -v v="${p#*:}" '$3 == p && $4 == v { print $1 }')"
+  action="$(awk -F '\037' -v p="${p%%:*}" -v v="${p#*:}" '$3 == p && $4 == v { print $1 }' <<<"$rows_CustomAction")"
   [ -n "$action" ] || fail "no custom action sets ${p%%:*} to ${p#*:}"
   [ "$(sequence "$action")" -gt "$(sequence CostFinalize)" ] || fail "$action runs before CostFinalize"
 done
-msiinfo suminfo "$msi" | grep -qx 'Version: 200 (c8)' || fail "schema: $(msiinfo suminfo "$msi" | grep ^Version)"
+grep -qx 'Version: 200 (c8)' <<<"$summary" || fail "schema: $(grep ^Version <<<"$summary")"
 
 # The old release goes before anything is installed: the module's version never changes.
 (( $(sequence InstallValidate) < $(sequence RemoveExistingProducts) &&
