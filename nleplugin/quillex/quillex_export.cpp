@@ -17,14 +17,15 @@ namespace {
 
 // Registered on semaphore A while a progress procedure is set; the wait does not call it,
 // so the host hears only the open and close messages.
-void __cdecl ProgressIdleCallback(uintptr_t context)
+LONG __cdecl ProgressIdleCallback(uintptr_t context)
 {
     const Handle storage = reinterpret_cast<Handle>(context);
     const hx_qt_locked_handle locked(storage);
     const QuillexGlobals* g = quillex_globals(locked.block());
-    if (g->progress_proc != nullptr)
-        g->progress_proc(nullptr, movieProgressUpdatePercent, progressOpExportMovie, 0x8000,
-                         g->progress_reference);
+    if (g->progress_proc == nullptr)
+        return 0;
+    g->progress_proc(nullptr, movieProgressUpdatePercent, progressOpExportMovie, 0x8000, g->progress_reference);
+    return 0;
 }
 
 size_t description_bytes(OSType media_type)

@@ -21,6 +21,7 @@
 //   --die-after N         end the process abruptly before the (N+1)th request
 //   --pause-after N       before the (N+1)th request, send nothing for --pause-ms MS (default
 //                         60000) while holding the channel, then go on
+//   --frame-delay MS      work MS ms before every request, as a slow encoder does
 //   --never-open MS       stay alive MS ms without opening the channel, then exit
 //   --hostile N           N requests of random codes and fields before the real ones
 //   --audio-chunk N       sample frames per audio request (default 4800)
@@ -118,6 +119,8 @@ bool parse(const std::vector<std::string>& words, options& o)
             o.session.pause_after = static_cast<long>(number());
         else if (a == "--pause-ms" && has_value)
             o.session.pause_ms = number();
+        else if (a == "--frame-delay" && has_value)
+            o.session.frame_delay = number();
         else if (a == "--never-open" && has_value)
             o.never_open_ms = number();
         else if (a == "--hostile" && has_value)
