@@ -26,7 +26,12 @@ public:
     {
         if (thread_ != nullptr) {
             SetEvent(stop_);
-            WaitForSingleObject(thread_, INFINITE);
+            // The window may be this thread's own: its last question is answered meanwhile,
+            // instead of waiting out the probe's 30 s.
+            while (MsgWaitForMultipleObjects(1, &thread_, FALSE, INFINITE, QS_SENDMESSAGE) == WAIT_OBJECT_0 + 1) {
+                MSG message;
+                PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+            }
             CloseHandle(thread_);
             thread_ = nullptr;
         }

@@ -98,6 +98,7 @@ TEST(quicktime_host_program, bad_arguments_exit_2_naming_the_argument)
         {"--fps abc", "--fps: 'abc' is not a whole number"},
         {"--video-format TOOLONG", "--video-format: 'TOOLONG' is not a four-character code"},
         {"--answer-box retry,maybe", "--answer-box: 'retry,maybe' is not a list of retry, cancel"},
+        {"--cancel-at 101", "--cancel-at: '101' is out of range (0 to 100)"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(run_program(c.args, output), 2u) << c.args;
