@@ -32,15 +32,43 @@ void hx_semaphore::close()
 
 DWORD hx_semaphore::wait()
 {
-    if (watched_ == nullptr)
-        return WaitForSingleObject(handle_, time_limit_);
     // The semaphore comes first, so a request that is already there is served even if
     // the peer has ended since.
     const HANDLE both[2] = {handle_, watched_};
-    const DWORD result = WaitForMultipleObjects(2, both, FALSE, time_limit_);
-    if (result != WAIT_OBJECT_0 && result != WAIT_TIMEOUT)
-        aborted_ = 1;
-    return result;
+    const DWORD count = watched_ != nullptr ? 2 : 1;
+    const DWORD started = GetTickCount();
+    for (;;) {
+        DWORD slice = time_limit_;
+        if (callback_ != nullptr) {
+            DWORD now = GetTickCount();
+            if (now - last_callback_ >= hx_callback_interval_ms) {
+                last_callback_ = now;
+                if (callback_(context_) != 0) {
+                    aborted_ = hx_aborted_by_callback;
+                    return WAIT_ABANDONED;
+                }
+                now = GetTickCount();
+            }
+            const DWORD since = now - last_callback_;
+            slice = since < hx_callback_interval_ms ? hx_callback_interval_ms - since : 0;
+            if (time_limit_ != INFINITE) {
+                const DWORD waited = now - started;
+                if (waited >= time_limit_)
+                    return WAIT_TIMEOUT;
+                slice = slice < time_limit_ - waited ? slice : time_limit_ - waited;
+            }
+        }
+        const DWORD result = WaitForMultipleObjects(count, both, FALSE, slice);
+        if (result == WAIT_OBJECT_0)
+            return result;
+        if (result != WAIT_TIMEOUT) {
+            aborted_ = hx_aborted_peer_ended;
+            return result;
+        }
+        // Without a callback the slice was the whole time limit.
+        if (callback_ == nullptr)
+            return result;
+    }
 }
 
 DWORD hx_semaphore::release()
@@ -53,6 +81,7 @@ void hx_semaphore::set_callback(hx_callback callback, uintptr_t context)
 {
     callback_ = callback;
     context_ = context;
+    last_callback_ = GetTickCount();
 }
 
 LONG hx_semaphore::aborted()
@@ -68,7 +97,7 @@ bool hx_semaphore::watch(HANDLE process)
     }
     if (process == nullptr)
         return true;
-    aborted_ = 0;
+    aborted_ = hx_not_aborted;
     const HANDLE self = GetCurrentProcess();
     return DuplicateHandle(self, process, self, &watched_, SYNCHRONIZE, FALSE, 0) != FALSE;
 }

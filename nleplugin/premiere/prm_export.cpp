@@ -15,9 +15,10 @@ namespace {
 constexpr int32_t marker_walk_limit = 1 << 20;  // a host whose marker list never ends
 
 // The semaphore's wait callback: calls its context, the host's idle routine.
-void __cdecl call_context(uintptr_t context)
+LONG __cdecl call_context(uintptr_t context)
 {
     reinterpret_cast<prm_idle>(context)();
+    return 0;
 }
 
 int32_t clamp_to_int32(double v)

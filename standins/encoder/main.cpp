@@ -21,6 +21,7 @@
 //   --die-after N         end the process abruptly before the (N+1)th request
 //   --pause-after N       before the (N+1)th request, send nothing for --pause-ms MS (default
 //                         60000) while holding the channel, then go on
+//   --frame-delay MS      work MS ms before every request, as a slow encoder does
 //   --never-open MS       stay alive MS ms without opening the channel, then exit
 //   --hostile N           N requests of random codes and fields before the real ones
 //   --audio-chunk N       sample frames per audio request (default 4800)
@@ -32,8 +33,12 @@
 // Without --ping or --done, an export runs the whole protocol of the plug-in that called:
 // Premiere's (premiere_session.h) or QuickTime's (quicktime_session.h).
 //
+// An export writes its files as NAME.partial and gives them their names only at its end; one
+// that ends otherwise (stopped by the user, no answer in time) removes them.
+//
 // Exit status: 0 every turn answered as expected, 3 channel not found, 4 no answer in time,
-// 5 an answer was wrong, 2 bad arguments, 6 registry not written.
+// 5 an answer was wrong, 7 the plug-in answered that the user stopped the export, 2 bad
+// arguments, 6 registry not written.
 #include "encoder_channel.h"
 #include "encoder_log.h"
 #include "premiere_session.h"
@@ -118,6 +123,8 @@ bool parse(const std::vector<std::string>& words, options& o)
             o.session.pause_after = static_cast<long>(number());
         else if (a == "--pause-ms" && has_value)
             o.session.pause_ms = number();
+        else if (a == "--frame-delay" && has_value)
+            o.session.frame_delay = number();
         else if (a == "--never-open" && has_value)
             o.never_open_ms = number();
         else if (a == "--hostile" && has_value)

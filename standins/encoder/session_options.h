@@ -20,12 +20,16 @@ struct session_options {
     bool fill_pattern = false;    // before each request, the pattern over every byte it does not use
     bool bench = false;           // ask and read each answer once: no files, no per-frame lines
     int32_t end_code = 3;         // QuickTime: the last request (3, or an unserved code)
+    DWORD frame_delay = 0;        // work before each request, ms, as a slow encoder's compression
 };
 
-// Called before each request with the number already sent: --die-after ends the process there,
-// --pause-after falls silent there once, holding the channel, as a hung encoder would.
+// Called before each request with the number already sent: --frame-delay works that long first,
+// --die-after ends the process there, --pause-after falls silent there once, holding the
+// channel, as a hung encoder would.
 inline void before_request(const session_options& o, long requests)
 {
+    if (o.frame_delay != 0)
+        Sleep(o.frame_delay);
     if (o.die_after >= 0 && requests >= o.die_after) {
         log_line("dying after %ld requests", requests);
         TerminateProcess(GetCurrentProcess(), 77);

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
@@ -94,8 +95,89 @@ TEST(Semaphore, NewWrapperIsClosedAndNotAborted)
     hx_semaphore semaphore;
     EXPECT_EQ(semaphore.handle(), nullptr);
     EXPECT_EQ(semaphore.aborted(), 0);
-    semaphore.set_callback([](uintptr_t) {}, 42);
+    semaphore.set_callback([](uintptr_t) -> LONG { return 0; }, 42);
     EXPECT_EQ(semaphore.aborted(), 0);
+}
+
+namespace {
+
+// A wait callback that counts its calls and asks to stop at call `stop_at` (0: never).
+struct counting_callback {
+    LONG calls = 0;
+    LONG stop_at = 0;
+    static LONG __cdecl call(uintptr_t context)
+    {
+        counting_callback& self = *reinterpret_cast<counting_callback*>(context);
+        ++self.calls;
+        return self.stop_at != 0 && self.calls >= self.stop_at ? 1 : 0;
+    }
+    void install(hx_semaphore& semaphore) { semaphore.set_callback(call, reinterpret_cast<uintptr_t>(this)); }
+};
+
+}  // namespace
+
+TEST(Semaphore, WaitCallsItsCallbackAtABoundedRateUntilTheTimeLimit)
+{
+    hx_semaphore semaphore;
+    ASSERT_TRUE(semaphore.create(unique_name("callback").c_str(), 0, 1));
+    counting_callback callback;
+    callback.install(semaphore);
+    semaphore.set_time_limit(1000);
+    const DWORD started = GetTickCount();
+    EXPECT_EQ(semaphore.wait(), static_cast<DWORD>(WAIT_TIMEOUT));
+    const DWORD took = GetTickCount() - started;
+    std::printf("1000 ms wait: %ld callback calls in %lu ms\n", static_cast<long>(callback.calls),
+                static_cast<unsigned long>(took));
+    // About ten a second: never silent for long, never a busy loop.
+    EXPECT_GE(callback.calls, 4);
+    EXPECT_LE(callback.calls, 12);
+    EXPECT_GE(took, 1000u);
+    EXPECT_EQ(semaphore.aborted(), hx_not_aborted);
+}
+
+TEST(Semaphore, CallbackAskingToStopEndsTheWaitAsStopped)
+{
+    hx_semaphore semaphore;
+    ASSERT_TRUE(semaphore.create(unique_name("stop").c_str(), 0, 1));
+    counting_callback callback;
+    callback.stop_at = 3;
+    callback.install(semaphore);
+    EXPECT_EQ(hx_await_request(semaphore), hx_wait_end::stopped);
+    EXPECT_EQ(callback.calls, 3);
+    EXPECT_EQ(semaphore.aborted(), hx_aborted_by_callback);
+}
+
+TEST(Semaphore, RequestAlreadyThereIsServedAndTheCallbackRunsOnlyWhenDue)
+{
+    hx_semaphore semaphore;
+    ASSERT_TRUE(semaphore.create(unique_name("due").c_str(), 0, 1));
+    counting_callback callback;
+    callback.install(semaphore);
+    semaphore.release();
+    EXPECT_EQ(semaphore.wait(), WAIT_OBJECT_0);
+    EXPECT_EQ(callback.calls, 0);
+    // A steady stream of requests still gives the host its turn once an interval has passed.
+    Sleep(hx_callback_interval_ms + 50);
+    semaphore.release();
+    EXPECT_EQ(semaphore.wait(), WAIT_OBJECT_0);
+    EXPECT_EQ(callback.calls, 1);
+    EXPECT_EQ(semaphore.aborted(), hx_not_aborted);
+}
+
+TEST(Semaphore, StoppedExportAnswersTheEncodersNextRequestOnlyWhenOneComes)
+{
+    hx_semaphore a, b;
+    ASSERT_TRUE(a.create(unique_name("tell_a").c_str(), 0, 1));
+    ASSERT_TRUE(b.create(unique_name("tell_b").c_str(), 0, 1));
+    int answered = 0;
+    a.release();  // a request is there
+    EXPECT_TRUE(hx_tell_stopped(a, b, [&] { ++answered; }));
+    EXPECT_EQ(answered, 1);
+    EXPECT_EQ(WaitForSingleObject(b.handle(), 0), WAIT_OBJECT_0);
+    // None comes: nothing is answered, and B stays as it was.
+    EXPECT_FALSE(hx_tell_stopped(a, b, [&] { ++answered; }));
+    EXPECT_EQ(answered, 1);
+    EXPECT_EQ(WaitForSingleObject(b.handle(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
 }
 
 TEST(Semaphore, CreateRefusesAnExistingNameAndLeavesTheFirstUsable)
