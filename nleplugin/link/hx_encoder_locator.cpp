@@ -171,7 +171,8 @@ bool hx_wake_encoder(const hx_encoder_profile& profile, hx_handle* process)
     if (process != nullptr) {
         DWORD id = 0;
         GetWindowThreadProcessId(window, &id);
-        process->reset(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, id));
+        // A wait needs nothing more, and XP refuses the rights that came later.
+        process->reset(OpenProcess(SYNCHRONIZE, FALSE, id));
     }
     PostMessageA(window, profile.wake_message, 0, 0);
     return true;

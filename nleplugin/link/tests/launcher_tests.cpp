@@ -97,6 +97,24 @@ private:
     std::vector<std::string> keys_;
 };
 
+// The rights a handle was opened with, as the kernel granted them.
+ACCESS_MASK granted_access(HANDLE handle)
+{
+    struct basic_information {
+        ULONG attributes;
+        ACCESS_MASK granted_access;
+        ULONG reserved[12];
+    } info{};
+    using query_object = LONG(WINAPI*)(HANDLE, int, void*, ULONG, ULONG*);
+    const auto query =
+        reinterpret_cast<query_object>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQueryObject"));
+    ULONG written = 0;
+    // Class 0: ObjectBasicInformation.
+    if (query == nullptr || query(handle, 0, &info, sizeof info, &written) != 0)
+        return 0;
+    return info.granted_access;
+}
+
 int count(const std::string& text, const std::string& what)
 {
     int n = 0;
@@ -409,12 +427,29 @@ TEST_F(Launcher, RunningEncoderIsWokenWithTheQuickTimeMessageAndNotStarted)
     start_resident();
     hx_handle process;
     ASSERT_TRUE(find_or_launch_encoder(&process));
-    EXPECT_EQ(GetProcessId(process.get()), encoder_.id());
     ASSERT_TRUE(wait_until([&] { return read_file(log_).find("message 0x577") != std::string::npos; }));
     Sleep(300);
     const std::string log = read_file(log_);
     EXPECT_NE(log.find("message 0x577 wparam 0 lparam 0"), std::string::npos) << log;
     EXPECT_EQ(count(log, "start pid"), 1) << log;
+    // The handle is the woken encoder's: it is signalled when that encoder ends, and not before.
+    ASSERT_NE(process.get(), nullptr);
+    EXPECT_EQ(WaitForSingleObject(process.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    encoder_.kill();
+    EXPECT_EQ(WaitForSingleObject(process.get(), 10000), WAIT_OBJECT_0);
+}
+
+// XP refuses OpenProcess for any right that came with Vista: the woken encoder's process is
+// asked for what its wait needs and nothing else.
+TEST_F(Launcher, TheWokenEncodersProcessIsOpenedForWaitingOnly)
+{
+    start_resident();
+    for (const hx_encoder_profile* profile : {&hx_quicktime_profile, &hx_premiere_profile}) {
+        hx_handle process;
+        ASSERT_TRUE(hx_wake_encoder(*profile, &process));
+        ASSERT_NE(process.get(), nullptr);
+        EXPECT_EQ(granted_access(process.get()), static_cast<ACCESS_MASK>(SYNCHRONIZE));
+    }
 }
 
 TEST_F(Launcher, RunningEncoderIsWokenWithThePremiereMessage)
