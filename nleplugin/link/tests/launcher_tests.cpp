@@ -300,6 +300,53 @@ TEST_F(Launcher, EmptyInstallFolderUsesTheBareFileName)
     EXPECT_NE(started_log(process).find("nle  -noprocess]"), std::string::npos);
 }
 
+// The program path holds up to 259 characters. OpenFile, which the existence check once used,
+// keeps the path in a record of 128 bytes and fails from 128 characters on, under Wine as on
+// Windows; both roads start the encoder from a path of 127, 128 and 259 characters.
+TEST_F(Launcher, BothRoadsStartAnEncoderWhoseProgramPathIsAsLongAsItMayBe)
+{
+    // A refusal shows its box: it is answered, and the test says what it said.
+    message_box_watch quicktime_box("Tessora Export Component", 3000);
+    message_box_watch premiere_box("Save for Web", 3000);
+    for (const size_t length : {size_t{127}, size_t{128}, size_t{259}}) {
+        const folder_of_length at(length - std::strlen("\\encoder.exe"), "long");
+        const std::string program = at.path() + "\\encoder.exe";
+        ASSERT_EQ(program.size(), length);
+        ASSERT_TRUE(CopyFileA((bin_dir() + "encoder.exe").c_str(), program.c_str(), FALSE)) << GetLastError();
+        OFSTRUCT record{};
+        EXPECT_EQ(OpenFile(program.c_str(), &record, OF_EXIST) == HFILE_ERROR, length >= 128) << length;
+
+        RegDeleteTreeA(HKEY_LOCAL_MACHINE, halvex.c_str());
+        register_edition("LatestPro", "Pro", at.path().c_str(), "encoder.exe");
+        hx_handle started;
+        ASSERT_TRUE(find_or_launch_encoder(&started)) << length;
+        std::string log = started_log(started);
+        EXPECT_NE(log.find(program + "\"  qtexp  -noprocess ]"), std::string::npos) << length << log;
+
+        RegDeleteTreeA(HKEY_LOCAL_MACHINE, halvex.c_str());
+        // With the trailing backslash the folder may have: the same program path.
+        register_edition("LatestEZ", "EZ", (at.path() + "\\").c_str(), "encoder.exe");
+        ASSERT_TRUE(hx_launch_encoder(hx_premiere_profile, &started)) << length;
+        log = started_log(started);
+        EXPECT_NE(log.find(program + "\" nle  -noprocess]"), std::string::npos) << length << log;
+    }
+    EXPECT_FALSE(quicktime_box.result().found) << quicktime_box.result().text;
+    EXPECT_FALSE(premiere_box.result().found) << premiere_box.result().text;
+}
+
+TEST_F(Launcher, AFolderWhereTheProgramShouldBeIsNoProgram)
+{
+    const std::string folder = temp_file("folder");
+    ASSERT_TRUE(CreateDirectoryA(folder.c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryA((folder + "\\encoder.exe").c_str(), nullptr));
+    register_edition("LatestPro", "Pro", folder.c_str(), "encoder.exe");
+    message_box_watch box("Tessora Export Component");
+    EXPECT_FALSE(find_or_launch_encoder());
+    EXPECT_EQ(box.result().text, "Cannot find Tessora or Tessora EZ in this folder : " + folder);
+    RemoveDirectoryA((folder + "\\encoder.exe").c_str());
+    RemoveDirectoryA(folder.c_str());
+}
+
 TEST_F(Launcher, QuickTimeWithNoEditionShowsItsMessage)
 {
     message_box_watch box("Tessora Export Component");
