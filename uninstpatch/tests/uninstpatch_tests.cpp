@@ -247,8 +247,9 @@ TEST_F(Uninstpatch, AFileOthersHoldOpenToReadAndWriteIsPatched)
 {
     const bytes original = join({filler(4, 18), placeholder(200)});
     write_bytes(dll(), original);
-    const HANDLE holder = CreateFileA(dll().c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE holder =
+        CreateFileA(dll().c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(holder, INVALID_HANDLE_VALUE);
     const DWORD status = run_tool(folder_);
     CloseHandle(holder);

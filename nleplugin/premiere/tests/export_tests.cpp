@@ -391,7 +391,8 @@ protected:
     static DWORD WINAPI run_export(void* self)
     {
         auto* me = static_cast<ScriptedExport*>(self);
-        prm_work_area* const work_area = me->selector_ == prm_export_work_area ? me->host_->work_area() : nullptr;
+        prm_work_area* const work_area =
+            me->selector_ == prm_export_work_area ? me->host_->work_area() : nullptr;
         if (me->in_process_) {
             // The module's code linked into this test, as the entry runs it; the module file
             // lends it its resources.
@@ -399,8 +400,8 @@ protected:
             hx_module_instance = me->module_.handle();
             me->result_ = do_export(me->host_->export_record(), work_area);
         } else {
-            me->result_ = me->module_.call(me->selector_, me->host_->standard(), me->host_->export_record(),
-                                           work_area);
+            me->result_ =
+                me->module_.call(me->selector_, me->host_->standard(), me->host_->export_record(), work_area);
         }
         return 0;
     }

@@ -689,10 +689,11 @@ TEST(ExportDiagnostics, ADataSizeOverTheLimitIsMemFullErrBeforeTheChannel)
         EXPECT_TRUE(exporter.progress.calls.empty()) << size;
         EXPECT_FALSE(channel_exists()) << size;
     }
-    EXPECT_TRUE(
-        capture.saw(quillex_diagnostic_line("InitIpc: image data size exceeds the data block limit", -108, 848)));
+    EXPECT_TRUE(capture.saw(
+        quillex_diagnostic_line("InitIpc: image data size exceeds the data block limit", -108, 848)));
     EXPECT_TRUE(capture.saw(quillex_diagnostic_line("Failed to initialize IPC communication", -108, 220)));
-    EXPECT_FALSE(capture.saw(quillex_diagnostic_line("InitIpc: could not create IPC components", -108, 853), 0));
+    EXPECT_FALSE(
+        capture.saw(quillex_diagnostic_line("InitIpc: could not create IPC components", -108, 853), 0));
 }
 
 // Takes the encoder's registration away for a test and writes it back after.
