@@ -6,6 +6,8 @@
 // then a zero byte. The file keeps its length. The tool shows nothing and always exits 0.
 #include <windows.h>
 
+#include "hx_handle.h"
+
 #include <cstdint>
 #include <cstring>
 
@@ -42,6 +44,16 @@ const char* argument_text(const char* command_line)
     return reinterpret_cast<const char*>(p);
 }
 
+// Opens the existing file, never creating or truncating it, and lets others read and write it
+// meanwhile as OpenFile's compatibility mode does. OpenFile itself cannot be used: its record
+// holds 128 bytes and refuses every longer name, where the name may have 259 characters.
+hx_handle open_existing(const char* name, DWORD access)
+{
+    const HANDLE file = CreateFileA(name, access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    return hx_handle(file != INVALID_HANDLE_VALUE ? file : nullptr);
+}
+
 bool is_placeholder(const uint8_t* window)
 {
     if (window[0] != '<')
@@ -72,31 +84,29 @@ void patch(const char* text)
     std::memcpy(file_name, text, n);
     std::memcpy(file_name + n, file_suffix, sizeof file_suffix);
 
-    OFSTRUCT open_record{};
-    HFILE file = OpenFile(file_name, &open_record, OF_READ);
-    if (file == HFILE_ERROR) {
+    hx_handle file = open_existing(file_name, GENERIC_READ);
+    if (!file) {
         report("Couldn't find the file");
         return;
     }
     DWORD size_high = 0;
-    const DWORD size = GetFileSize(reinterpret_cast<HANDLE>(static_cast<INT_PTR>(file)), &size_high);
+    const DWORD size = GetFileSize(file.get(), &size_high);
     // Stays allocated and locked until the process ends.
     const HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, size);
     if (block == nullptr) {
-        _lclose(file);
         report("Couldn't alloc the data");
         return;
     }
     uint8_t* const data = static_cast<uint8_t*>(GlobalLock(block));
     if (data == nullptr) {
-        _lclose(file);
         report("Couldn't lock the data");
         return;
     }
-    const long read = _hread(file, data, static_cast<long>(size));
-    _lclose(file);
+    DWORD read = 0;
+    const bool filled = ReadFile(file.get(), data, size, &read, nullptr) && read == size;
+    file.reset();
     // A block that was not filled from the file must never be written back over it.
-    if (read < 0 || static_cast<DWORD>(read) != size) {
+    if (!filled) {
         report("Couldn't read the data");
         return;
     }
@@ -122,11 +132,11 @@ void patch(const char* text)
         data[at + 2 * k] = static_cast<uint8_t>(text[k]);
     data[at + 2 * n] = 0;
 
-    file = OpenFile(file_name, &open_record, OF_WRITE);
-    if (file == HFILE_ERROR)
+    file = open_existing(file_name, GENERIC_WRITE);
+    if (!file)
         return;
-    _lwrite(file, reinterpret_cast<LPCCH>(data), size);
-    _lclose(file);
+    DWORD written = 0;
+    WriteFile(file.get(), data, size, &written, nullptr);
 }
 
 }  // namespace

@@ -114,6 +114,20 @@ bool read_setting(HKEY root, const char* name, DWORD* value)
     return read;
 }
 
+// Whether `path` names a file, found where OpenFile with OF_EXIST would look for it (a bare
+// name in the program's folder, the current folder, the system folders and PATH; any other path
+// as it stands). OpenFile keeps what it found in a record of 128 bytes and fails for every longer
+// path, though the program path may hold up to 259 characters.
+bool program_exists(const char* path)
+{
+    char found[MAX_PATH];
+    const DWORD n = SearchPathA(nullptr, path, nullptr, sizeof found, found, nullptr);
+    if (n == 0 || n >= sizeof found)
+        return false;
+    const DWORD attributes = GetFileAttributesA(found);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
 bool quicktime_4_present()
 {
     long version = 0;
@@ -171,7 +185,8 @@ bool hx_wake_encoder(const hx_encoder_profile& profile, hx_handle* process)
     if (process != nullptr) {
         DWORD id = 0;
         GetWindowThreadProcessId(window, &id);
-        process->reset(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, id));
+        // A wait needs nothing more, and XP refuses the rights that came later.
+        process->reset(OpenProcess(SYNCHRONIZE, FALSE, id));
     }
     PostMessageA(window, profile.wake_message, 0, 0);
     return true;
@@ -206,10 +221,8 @@ bool hx_launch_encoder(const hx_encoder_profile& profile, hx_handle* process)
     append_backslash(path, sizeof path);
     const size_t used = std::strlen(path);
     const int written = std::snprintf(path + used, sizeof path - used, "%s", executable);
-    OFSTRUCT record{};
     // A path longer than the program path allows cannot name the program.
-    if (written < 0 || used + static_cast<size_t>(written) >= program_path_size ||
-        OpenFile(path, &record, OF_EXIST) == HFILE_ERROR) {
+    if (written < 0 || used + static_cast<size_t>(written) >= program_path_size || !program_exists(path)) {
         show_error(profile, missing_program, folder);
         return false;
     }

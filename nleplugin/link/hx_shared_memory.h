@@ -40,6 +40,12 @@ public:
     // it opened, what its view holds past the header. Unlike size(), which reads the header
     // that any process holding the block may rewrite, this is safe to bound accesses with.
     uint32_t capacity() const { return view_ != nullptr ? capacity_ : 0; }
+    // Whether `count` bytes from payload offset `offset` lie within capacity(), false while
+    // nothing is mapped: the bound for every write into the block.
+    bool holds(uint32_t offset, uint32_t count) const
+    {
+        return view_ != nullptr && offset <= capacity_ && count <= capacity_ - offset;
+    }
 
 private:
     HANDLE mapping_ = nullptr;

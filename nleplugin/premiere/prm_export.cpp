@@ -427,12 +427,12 @@ void export_session::video_frame()
 
 void export_session::next_marker()
 {
-    uint8_t* const out = data();
-    if (out == nullptr) {
+    prm_marker_record marker{};
+    // Refused before the host is asked, so the cursor stays as the encoder sent it.
+    if (!m_.data_memory.holds(0, sizeof marker)) {
         set(prm_at_status, prm_status_failed);
         return;
     }
-    prm_marker_record marker{};
     marker.time = -1;
     marker.time2 = -1;
 
@@ -464,20 +464,20 @@ void export_session::next_marker()
         std::memcpy(field.text, texts[k], n);
         field.text[n] = 0;
     }
-    std::memcpy(out, &marker, sizeof marker);
+    std::memcpy(data(), &marker, sizeof marker);
     set(prm_at_length, static_cast<int32_t>(sizeof marker));
     set(prm_at_status, prm_status_served);
 }
 
 void export_session::walk_back()
 {
-    uint8_t* const out = data();
-    if (out == nullptr) {
+    const int32_t zero = 0;
+    if (!m_.data_memory.holds(0, sizeof zero)) {
         set(prm_at_status, prm_status_failed);
         return;
     }
-    const int32_t zero = 0;
-    std::memcpy(out, &zero, 4);
+    uint8_t* const out = data();
+    std::memcpy(out, &zero, sizeof zero);
     const int32_t asked = word(prm_at_walk_cursor);
     const int32_t cursor = asked < 0 ? record_.end_frame - 1 : asked - 1;
     set(prm_at_walk_cursor, cursor);

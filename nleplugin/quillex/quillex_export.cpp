@@ -293,6 +293,10 @@ int32_t InitIpc(QuillexGlobals& g, hx_encoder_channel& channel)
     for (const TrackRecord& record : g.video_tracks)
         size =
             std::max(size, quillex_read<uint32_t>(record.description, offsetof(ImageDescription, dataSize)));
+    if (size > quillex_max_data_size) {
+        quillex_diagnostic("InitIpc: image data size exceeds the data block limit", memFullErr, 848);
+        return memFullErr;
+    }
     if (channel.open_or_create(hx_mode_create, quillex_param_size, size, quillex_channel_prefix) !=
         hx_channel_created) {
         quillex_diagnostic("InitIpc: could not create IPC components", memFullErr, 853);

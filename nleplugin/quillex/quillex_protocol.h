@@ -76,6 +76,15 @@ static_assert(offsetof(quillex_track_info, zero) == 112, "");
 
 constexpr uint32_t quillex_param_size = sizeof(quillex_param_block);
 constexpr uint32_t quillex_min_data_size = 0x10000;
+// The largest data block an export makes: 128 MiB, which holds the largest frame of any video
+// standard at 32 bits a pixel (8K UHD, 7680 x 4320 x 4 = 132,710,400 of its 134,217,728 bytes).
+// The block is sized from the movie's own image descriptions; without a limit one absurd data
+// size would take a 32-bit host's address space (2 GiB, shared with the host and QuickTime) and
+// the machine's paging file with it.
+constexpr uint32_t quillex_max_data_size = 128u << 20;
+// The fixed answers fit every block an export makes.
+static_assert(sizeof(quillex_general_info) <= quillex_min_data_size, "general info answer");
+static_assert(sizeof(quillex_track_info) <= quillex_min_data_size, "track info answer");
 constexpr char quillex_channel_prefix[] = "TessoraQTExport";
 
 // Request codes.

@@ -227,15 +227,58 @@ TEST_F(Uninstpatch, FileThatCannotBeReopenedForWritingIsLeftAlone)
     const HANDLE holder = CreateFileA(dll().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                       FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(holder, INVALID_HANDLE_VALUE);
-    OFSTRUCT record{};
-    const HFILE reader = OpenFile(dll().c_str(), &record, OF_READ);
-    EXPECT_NE(reader, HFILE_ERROR);
-    _lclose(reader);
-    EXPECT_EQ(OpenFile(dll().c_str(), &record, OF_WRITE), HFILE_ERROR);
+    // The tool's two opens, with the sharing of OpenFile's compatibility mode.
+    for (const DWORD access : {DWORD{GENERIC_READ}, DWORD{GENERIC_WRITE}}) {
+        const HANDLE mine = CreateFileA(dll().c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        EXPECT_EQ(mine != INVALID_HANDLE_VALUE, access == GENERIC_READ);
+        if (mine != INVALID_HANDLE_VALUE)
+            CloseHandle(mine);
+    }
     const DWORD status = run_tool(folder_);
     CloseHandle(holder);
     EXPECT_EQ(status, 0u);
     EXPECT_EQ(read_bytes(dll()), original);
+}
+
+// Compatibility sharing, as the tool has always opened the file: another program may hold it
+// open for reading and writing while the tool works, as long as it shares both.
+TEST_F(Uninstpatch, AFileOthersHoldOpenToReadAndWriteIsPatched)
+{
+    const bytes original = join({filler(4, 18), placeholder(200)});
+    write_bytes(dll(), original);
+    const HANDLE holder =
+        CreateFileA(dll().c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+    const DWORD status = run_tool(folder_);
+    CloseHandle(holder);
+    EXPECT_EQ(status, 0u);
+    EXPECT_EQ(read_bytes(dll()), patched(original, 4, folder_));
+}
+
+// The name holds up to 259 characters, so the folder may have 248. OpenFile, which the tool once
+// opened the file with, keeps the name in a record of 128 bytes and refuses it from 128
+// characters on (a folder of 117), under Wine as on Windows.
+TEST(UninstpatchLongFolders, FoldersUpToTheLongestTheNameHoldsArePatched)
+{
+    for (const size_t length : {size_t{116}, size_t{117}, size_t{248}}) {
+        const folder_of_length folder(length, "uninst");
+        const std::string dll = folder.path() + "\\uninst.dll";
+        ASSERT_EQ(dll.size(), length + 11);
+        const bytes original = join({filler(12, 19), placeholder(300), filler(5, 20)});
+        write_bytes(dll, original);
+        OFSTRUCT record{};
+        const HFILE old = OpenFile(dll.c_str(), &record, OF_READ);
+        EXPECT_EQ(old == HFILE_ERROR, dll.size() >= 128) << dll.size();
+        if (old != HFILE_ERROR)
+            _lclose(old);
+
+        EXPECT_EQ(run_tool(folder.path()), 0u);
+        const bytes after = read_bytes(dll);
+        EXPECT_EQ(after.size(), original.size()) << dll.size();
+        EXPECT_EQ(after, patched(original, 12, folder.path())) << dll.size();
+    }
 }
 
 TEST_F(Uninstpatch, FolderTooLongForTheNameBufferTouchesNothing)

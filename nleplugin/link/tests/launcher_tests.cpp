@@ -97,6 +97,24 @@ private:
     std::vector<std::string> keys_;
 };
 
+// The rights a handle was opened with, as the kernel granted them.
+ACCESS_MASK granted_access(HANDLE handle)
+{
+    struct basic_information {
+        ULONG attributes;
+        ACCESS_MASK granted_access;
+        ULONG reserved[12];
+    } info{};
+    using query_object = LONG(WINAPI*)(HANDLE, int, void*, ULONG, ULONG*);
+    const auto query =
+        reinterpret_cast<query_object>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQueryObject"));
+    ULONG written = 0;
+    // Class 0: ObjectBasicInformation.
+    if (query == nullptr || query(handle, 0, &info, sizeof info, &written) != 0)
+        return 0;
+    return info.granted_access;
+}
+
 int count(const std::string& text, const std::string& what)
 {
     int n = 0;
@@ -282,6 +300,53 @@ TEST_F(Launcher, EmptyInstallFolderUsesTheBareFileName)
     EXPECT_NE(started_log(process).find("nle  -noprocess]"), std::string::npos);
 }
 
+// The program path holds up to 259 characters. OpenFile, which the existence check once used,
+// keeps the path in a record of 128 bytes and fails from 128 characters on, under Wine as on
+// Windows; both roads start the encoder from a path of 127, 128 and 259 characters.
+TEST_F(Launcher, BothRoadsStartAnEncoderWhoseProgramPathIsAsLongAsItMayBe)
+{
+    // A refusal shows its box: it is answered, and the test says what it said.
+    message_box_watch quicktime_box("Tessora Export Component", 3000);
+    message_box_watch premiere_box("Save for Web", 3000);
+    for (const size_t length : {size_t{127}, size_t{128}, size_t{259}}) {
+        const folder_of_length at(length - std::strlen("\\encoder.exe"), "long");
+        const std::string program = at.path() + "\\encoder.exe";
+        ASSERT_EQ(program.size(), length);
+        ASSERT_TRUE(CopyFileA((bin_dir() + "encoder.exe").c_str(), program.c_str(), FALSE)) << GetLastError();
+        OFSTRUCT record{};
+        EXPECT_EQ(OpenFile(program.c_str(), &record, OF_EXIST) == HFILE_ERROR, length >= 128) << length;
+
+        RegDeleteTreeA(HKEY_LOCAL_MACHINE, halvex.c_str());
+        register_edition("LatestPro", "Pro", at.path().c_str(), "encoder.exe");
+        hx_handle started;
+        ASSERT_TRUE(find_or_launch_encoder(&started)) << length;
+        std::string log = started_log(started);
+        EXPECT_NE(log.find(program + "\"  qtexp  -noprocess ]"), std::string::npos) << length << log;
+
+        RegDeleteTreeA(HKEY_LOCAL_MACHINE, halvex.c_str());
+        // With the trailing backslash the folder may have: the same program path.
+        register_edition("LatestEZ", "EZ", (at.path() + "\\").c_str(), "encoder.exe");
+        ASSERT_TRUE(hx_launch_encoder(hx_premiere_profile, &started)) << length;
+        log = started_log(started);
+        EXPECT_NE(log.find(program + "\" nle  -noprocess]"), std::string::npos) << length << log;
+    }
+    EXPECT_FALSE(quicktime_box.result().found) << quicktime_box.result().text;
+    EXPECT_FALSE(premiere_box.result().found) << premiere_box.result().text;
+}
+
+TEST_F(Launcher, AFolderWhereTheProgramShouldBeIsNoProgram)
+{
+    const std::string folder = temp_file("folder");
+    ASSERT_TRUE(CreateDirectoryA(folder.c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryA((folder + "\\encoder.exe").c_str(), nullptr));
+    register_edition("LatestPro", "Pro", folder.c_str(), "encoder.exe");
+    message_box_watch box("Tessora Export Component");
+    EXPECT_FALSE(find_or_launch_encoder());
+    EXPECT_EQ(box.result().text, "Cannot find Tessora or Tessora EZ in this folder : " + folder);
+    RemoveDirectoryA((folder + "\\encoder.exe").c_str());
+    RemoveDirectoryA(folder.c_str());
+}
+
 TEST_F(Launcher, QuickTimeWithNoEditionShowsItsMessage)
 {
     message_box_watch box("Tessora Export Component");
@@ -409,12 +474,29 @@ TEST_F(Launcher, RunningEncoderIsWokenWithTheQuickTimeMessageAndNotStarted)
     start_resident();
     hx_handle process;
     ASSERT_TRUE(find_or_launch_encoder(&process));
-    EXPECT_EQ(GetProcessId(process.get()), encoder_.id());
     ASSERT_TRUE(wait_until([&] { return read_file(log_).find("message 0x577") != std::string::npos; }));
     Sleep(300);
     const std::string log = read_file(log_);
     EXPECT_NE(log.find("message 0x577 wparam 0 lparam 0"), std::string::npos) << log;
     EXPECT_EQ(count(log, "start pid"), 1) << log;
+    // The handle is the woken encoder's: it is signalled when that encoder ends, and not before.
+    ASSERT_NE(process.get(), nullptr);
+    EXPECT_EQ(WaitForSingleObject(process.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    encoder_.kill();
+    EXPECT_EQ(WaitForSingleObject(process.get(), 10000), WAIT_OBJECT_0);
+}
+
+// XP refuses OpenProcess for any right that came with Vista: the woken encoder's process is
+// asked for what its wait needs and nothing else.
+TEST_F(Launcher, TheWokenEncodersProcessIsOpenedForWaitingOnly)
+{
+    start_resident();
+    for (const hx_encoder_profile* profile : {&hx_quicktime_profile, &hx_premiere_profile}) {
+        hx_handle process;
+        ASSERT_TRUE(hx_wake_encoder(*profile, &process));
+        ASSERT_NE(process.get(), nullptr);
+        EXPECT_EQ(granted_access(process.get()), static_cast<ACCESS_MASK>(SYNCHRONIZE));
+    }
 }
 
 TEST_F(Launcher, RunningEncoderIsWokenWithThePremiereMessage)

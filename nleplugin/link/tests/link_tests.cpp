@@ -320,6 +320,35 @@ TEST(SharedMemory, CapacityIsWhatThisProcessMappedNotWhatTheHeaderSays)
     EXPECT_EQ(block.capacity(), 0u);
 }
 
+TEST(SharedMemory, HoldsBoundsWritesByWhatWasMappedWhateverTheHeaderSays)
+{
+    const std::string name = unique_name("holds");
+    hx_shared_memory block;
+    EXPECT_FALSE(block.holds(0, 0)) << "nothing is mapped";
+    EXPECT_FALSE(block.holds(0, 4));
+    ASSERT_TRUE(block.create(name.c_str(), 1048));
+    EXPECT_TRUE(block.holds(0, 1048));
+    EXPECT_TRUE(block.holds(1044, 4));
+    EXPECT_TRUE(block.holds(1048, 0));
+    EXPECT_FALSE(block.holds(0, 1049));
+    EXPECT_FALSE(block.holds(1045, 4));
+    EXPECT_FALSE(block.holds(1049, 0));
+    // Sums that wrap around 32 bits.
+    EXPECT_FALSE(block.holds(4, UINT32_MAX));
+    EXPECT_FALSE(block.holds(UINT32_MAX, 2));
+
+    // A header rewritten smaller or larger changes nothing.
+    hx_shared_memory other;
+    ASSERT_TRUE(other.open(name.c_str()));
+    for (const uint32_t lie : {0u, 3u, 0x7FFFFFF0u}) {
+        std::memcpy(other.data() - 4, &lie, 4);
+        EXPECT_TRUE(block.holds(0, 1048)) << lie;
+        EXPECT_FALSE(block.holds(0, 1049)) << lie;
+    }
+    block.close();
+    EXPECT_FALSE(block.holds(0, 4));
+}
+
 TEST(SharedMemory, SecondProcessOpensAndSeesSizeAndPayload)
 {
     const std::string name = unique_name("shared");

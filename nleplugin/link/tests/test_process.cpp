@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 
@@ -110,6 +111,41 @@ std::string temp_file(const std::string& tag)
     const std::string path = std::string(folder) + unique_name(tag);
     DeleteFileA(path.c_str());
     return path;
+}
+
+folder_of_length::folder_of_length(size_t length, const std::string& tag)
+{
+    std::string folder = temp_file(tag);
+    EXPECT_LT(folder.size(), length) << "the temporary folder is too long";
+    while (folder.size() <= length) {
+        if (!CreateDirectoryA(folder.c_str(), nullptr)) {
+            ADD_FAILURE() << "cannot make a folder of " << folder.size() << " characters: " << GetLastError();
+            return;
+        }
+        made_.push_back(folder);
+        if (folder.size() == length)
+            return;
+        // Never a gap of one character, which a backslash alone would fill.
+        const size_t left = length - folder.size();
+        const size_t name = left - 1 <= 200 ? left - 1 : std::min<size_t>(150, left - 3);
+        folder += "\\" + std::string(name, static_cast<char>('a' + made_.size() % 26));
+    }
+}
+
+folder_of_length::~folder_of_length()
+{
+    if (made_.empty())
+        return;
+    WIN32_FIND_DATAA found;
+    const HANDLE search = FindFirstFileA((made_.back() + "\\*").c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+        do
+            DeleteFileA((made_.back() + "\\" + found.cFileName).c_str());
+        while (FindNextFileA(search, &found));
+        FindClose(search);
+    }
+    for (auto at = made_.rbegin(); at != made_.rend(); ++at)
+        RemoveDirectoryA(at->c_str());
 }
 
 std::string read_file(const std::string& path)

@@ -42,6 +42,23 @@ std::string unique_name(const std::string& tag);
 std::string temp_file(const std::string& tag);
 std::string read_file(const std::string& path);
 
+// A new folder under the temporary folder whose path is exactly `length` characters long
+// (nested folders, each name at most 200 characters), removed with whatever files it holds
+// when its owner goes. Long paths for tests of the limits of path buffers.
+class folder_of_length {
+public:
+    folder_of_length(size_t length, const std::string& tag);
+    ~folder_of_length();
+    folder_of_length(const folder_of_length&) = delete;
+    folder_of_length& operator=(const folder_of_length&) = delete;
+
+    // The innermost folder; empty when the folder could not be made (the test has failed then).
+    std::string path() const { return made_.empty() ? std::string() : made_.back(); }
+
+private:
+    std::vector<std::string> made_;  // outermost first
+};
+
 // Child roles: a test program's main runs the role named after "--child" and exits with
 // its result. Registered at static-initialisation time with HX_CHILD_ROLE.
 using child_role = std::function<int(const std::vector<std::string>& args)>;

@@ -5,7 +5,10 @@
 #include "avi_reader.h"
 #include "encoder_channel.h"
 #include "encoder_window.h"
+#include "export_dialog.h"
+#include "hx_premiere_export.h"
 #include "premiere_host.h"
+#include "prm_export.h"
 #include "prm_protocol.h"
 #include "registry_value.h"
 #include "test_process.h"
@@ -388,9 +391,18 @@ protected:
     static DWORD WINAPI run_export(void* self)
     {
         auto* me = static_cast<ScriptedExport*>(self);
-        me->result_ =
-            me->module_.call(me->selector_, me->host_->standard(), me->host_->export_record(),
-                             me->selector_ == prm_export_work_area ? me->host_->work_area() : nullptr);
+        prm_work_area* const work_area =
+            me->selector_ == prm_export_work_area ? me->host_->work_area() : nullptr;
+        if (me->in_process_) {
+            // The module's code linked into this test, as the entry runs it; the module file
+            // lends it its resources.
+            hx_module.standard = me->host_->standard();
+            hx_module_instance = me->module_.handle();
+            me->result_ = do_export(me->host_->export_record(), work_area);
+        } else {
+            me->result_ =
+                me->module_.call(me->selector_, me->host_->standard(), me->host_->export_record(), work_area);
+        }
         return 0;
     }
 
@@ -402,6 +414,9 @@ protected:
     int32_t selector_ = prm_export_work_area;
     int32_t result_ = -1;
     encoder_channel channel_;
+    // Runs the export in this process instead of through the module file, so that a test can
+    // reach the module's state (hx_module).
+    bool in_process_ = false;
 };
 
 TEST_F(ScriptedExport, FormatTimingSettingAndMarkerCount)
@@ -632,6 +647,41 @@ TEST_F(ScriptedExport, ASizeHeaderTheEncoderRewroteIsNotBelieved)
     EXPECT_TRUE(data_zero_from(0)) << "cleared to the end of the real block, and no further";
 }
 
+// The marker record (1,048 bytes) and the walk's word are written when the block the module
+// mapped holds them, whatever smaller size the encoder wrote into the header.
+TEST_F(ScriptedExport, MarkerAndWalkAnswersAreBoundByTheRealBlockNotItsHeader)
+{
+    clip_settings clip;
+    clip.frames = 3;
+    clip.markers = {{30, 60, {"one"}}};
+    start(clip);
+    const uint32_t real = channel_.data().size();
+    uint8_t* const header = channel_.data().payload() - 4;
+    for (const uint32_t lie : {0u, 3u, 1047u}) {
+        std::memcpy(header, &lie, 4);
+        set(prm_at_marker_cursor, -1);
+        set(prm_at_status, 7);
+        ask(prm_request_next_marker, false);
+        EXPECT_EQ(word(prm_at_status), 0) << lie;
+        EXPECT_EQ(word(prm_at_length), 1048) << lie;
+        EXPECT_EQ(word(prm_at_marker_cursor), 0) << lie;
+        prm_marker_record r;
+        std::memcpy(&r, channel_.data().payload(), sizeof r);
+        EXPECT_STREQ(r.texts[0].text, "one") << lie;
+
+        set(prm_at_walk_cursor, -1);
+        set(prm_at_status, 7);
+        ask(prm_request_walk_back, false);
+        EXPECT_EQ(word(prm_at_status), 0) << lie;
+        EXPECT_EQ(word(prm_at_walk_found), 1) << lie;
+        int32_t frame = -1;
+        std::memcpy(&frame, channel_.data().payload(), 4);
+        EXPECT_EQ(frame, 2) << lie;
+    }
+    std::memcpy(header, &real, 4);
+    EXPECT_EQ(end_export(), prm_export_done);
+}
+
 TEST_F(ScriptedExport, EveryFrameAndAudioAnswerSetsTheWholeDataBlock)
 {
     clip_settings clip;
@@ -723,6 +773,80 @@ TEST_F(ScriptedExport, EveryFrameAndAudioAnswerSetsTheWholeDataBlock)
     std::memcpy(&p, channel_.data().payload(), 4);
     EXPECT_EQ(p, premiere_host::pixel(9, 0, 0));
     EXPECT_TRUE(data_zero_from(frame_bytes));
+    EXPECT_EQ(end_export(), prm_export_done);
+}
+
+// The module's own block always holds the marker record and the walk's word (it has at least
+// 2 MiB), so a block too small for them is made here, in the module's place, while the encoder
+// has let go of it: each answer is written only where the block the module mapped holds it, and
+// is refused otherwise (status 2, the block and the cursors as they were).
+TEST_F(ScriptedExport, AnswersThatTheMappedBlockCannotHoldAreRefused)
+{
+    in_process_ = true;
+    clip_settings clip;
+    clip.frames = 3;
+    clip.markers = {{30, 60, {"one"}}};
+    start(clip);
+    const auto give_the_module_a_block_of = [&](uint32_t bytes) {
+        channel_.data().close();
+        hx_module.close_data_memory();
+        ASSERT_EQ(hx_module.create_data_memory(bytes), hx_prm_ok);
+        ASSERT_TRUE(channel_.reopen_data());
+        ASSERT_EQ(channel_.data().size(), bytes);
+    };
+    const auto ask_marker = [&] {
+        set(prm_at_marker_cursor, -1);
+        set(prm_at_length, 7);
+        set(prm_at_status, 7);
+        ask(prm_request_next_marker, false);
+    };
+    const auto ask_walk = [&] {
+        set(prm_at_walk_cursor, -1);
+        set(prm_at_walk_found, 7);
+        set(prm_at_status, 7);
+        ask(prm_request_walk_back, false);
+    };
+
+    // What the encoder left in the block: no byte of it may change.
+    const auto scribbled = [&] {
+        scribble();
+        const uint8_t* d = channel_.data().payload();
+        return bytes(d, d + channel_.data().size());
+    };
+    const auto block = [&] {
+        const uint8_t* d = channel_.data().payload();
+        return bytes(d, d + channel_.data().size());
+    };
+
+    give_the_module_a_block_of(1047);
+    bytes before = scribbled();
+    ask_marker();
+    EXPECT_EQ(word(prm_at_status), 2);
+    EXPECT_EQ(word(prm_at_length), 7);
+    EXPECT_EQ(word(prm_at_marker_cursor), -1);
+    EXPECT_EQ(block(), before);
+
+    give_the_module_a_block_of(3);
+    before = scribbled();
+    ask_walk();
+    EXPECT_EQ(word(prm_at_status), 2);
+    EXPECT_EQ(word(prm_at_walk_cursor), -1);
+    EXPECT_EQ(word(prm_at_walk_found), 7);
+    EXPECT_TRUE(host_->journal().frame_info_asked.empty());
+    EXPECT_EQ(block(), before);
+
+    // Blocks that just hold them.
+    give_the_module_a_block_of(4);
+    ask_walk();
+    EXPECT_EQ(word(prm_at_status), 0);
+    EXPECT_EQ(static_cast<int32_t>(channel_.data().word(0)), 2);
+    give_the_module_a_block_of(1048);
+    ask_marker();
+    EXPECT_EQ(word(prm_at_status), 0);
+    EXPECT_EQ(word(prm_at_marker_cursor), 0);
+    prm_marker_record r;
+    std::memcpy(&r, channel_.data().payload(), sizeof r);
+    EXPECT_STREQ(r.texts[0].text, "one");
     EXPECT_EQ(end_export(), prm_export_done);
 }
 

@@ -457,6 +457,13 @@ TEST_F(ScriptedExport, TheBlockFollowsTheLargestFrame)
     EXPECT_EQ(finish(), noErr);
 }
 
+// The largest block an export makes: 128 MiB, an 8K UHD frame at 32 bits a pixel and a little.
+TEST_F(ScriptedExport, ADataSizeAtTheLimitGivesABlockOfThatSize)
+{
+    start(small_movie(), [](qt_movie& m) { m.faults(qt_track::video).image_data_size = 128 << 20; });
+    EXPECT_EQ(channel_.data().size(), 134217728u);
+    EXPECT_EQ(finish(), noErr);
+}
 TEST_F(ScriptedExport, EndOfDataIsStatusTwoAndTheLoopGoesOn)
 {
     start(small_movie(), [](qt_movie& m) {
@@ -777,6 +784,30 @@ TEST(ExportDiagnostics, FailuresBeforeTheChannelWriteTheirLines)
     EXPECT_TRUE(capture.saw(quillex_diagnostic_line("InitIpc: could not create IPC components", -108, 853)));
     EXPECT_TRUE(capture.saw(quillex_diagnostic_line("Failed to initialize IPC communication", -108, 220)));
     EXPECT_FALSE(channel_exists());
+}
+
+// A movie whose image description claims more than the largest block: the export fails with
+// memFullErr before any channel object exists or the encoder is asked, where a 32-bit host
+// would otherwise give its address space to the block.
+TEST(ExportDiagnostics, ADataSizeOverTheLimitIsMemFullErrBeforeTheChannel)
+{
+    ASSERT_FALSE(channel_exists());
+    debug_output_capture capture;
+    ASSERT_TRUE(capture.listening());
+    for (const int32_t size : {(128 << 20) + 1, 0x7FFFFFFF}) {
+        qt_movie movie(small_movie());
+        movie.faults(qt_track::video).image_data_size = size;
+        Exporter exporter;
+        exporter.add(movie);
+        EXPECT_EQ(exporter.export_now(), memFullErr) << size;
+        EXPECT_TRUE(exporter.progress.calls.empty()) << size;
+        EXPECT_FALSE(channel_exists()) << size;
+    }
+    EXPECT_TRUE(capture.saw(
+        quillex_diagnostic_line("InitIpc: image data size exceeds the data block limit", -108, 848)));
+    EXPECT_TRUE(capture.saw(quillex_diagnostic_line("Failed to initialize IPC communication", -108, 220)));
+    EXPECT_FALSE(
+        capture.saw(quillex_diagnostic_line("InitIpc: could not create IPC components", -108, 853), 0));
 }
 
 // Takes the encoder's registration away for a test and writes it back after.
