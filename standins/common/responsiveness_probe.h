@@ -21,12 +21,16 @@ public:
     responsiveness_probe(const responsiveness_probe&) = delete;
     responsiveness_probe& operator=(const responsiveness_probe&) = delete;
 
-    // Stops asking; the figures stay. Idempotent.
+    // Stops asking; the figures stay. Idempotent. Called on the window's own thread, it answers
+    // the message in flight while it waits, or both threads would wait out the probe's time-out.
     void finish()
     {
         if (thread_ != nullptr) {
             SetEvent(stop_);
-            WaitForSingleObject(thread_, INFINITE);
+            while (MsgWaitForMultipleObjects(1, &thread_, FALSE, INFINITE, QS_SENDMESSAGE) == WAIT_OBJECT_0 + 1) {
+                MSG message;
+                PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE);  // delivers messages sent to this thread
+            }
             CloseHandle(thread_);
             thread_ = nullptr;
         }
