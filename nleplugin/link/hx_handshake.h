@@ -90,6 +90,13 @@ hx_loop_end hx_serve_requests(hx_semaphore& semaphore_a, hx_semaphore& semaphore
     }
 }
 
+// The stopped answer of both roads: its status word holds hx_status_stopped ("stopped by the
+// user"; an encoder that knows only the other statuses sees a failed request). The Premiere
+// road also writes hx_prm_stopped_mark into word 0x00, which several of its answers overwrite,
+// so that an encoder already rereads it; the QuickTime road writes its done code 3 at offset 0.
+constexpr int32_t hx_status_stopped = 3;
+constexpr int32_t hx_prm_stopped_mark = -128;
+
 // How long a stopped export waits for the encoder's next request, to answer it as stopped.
 // Short: the host is not served meanwhile.
 constexpr DWORD hx_stop_grace_ms = 300;

@@ -33,8 +33,12 @@
 // Without --ping or --done, an export runs the whole protocol of the plug-in that called:
 // Premiere's (premiere_session.h) or QuickTime's (quicktime_session.h).
 //
+// An export writes its files as NAME.partial and gives them their names only at its end; one
+// that ends otherwise (stopped by the user, no answer in time) removes them.
+//
 // Exit status: 0 every turn answered as expected, 3 channel not found, 4 no answer in time,
-// 5 an answer was wrong, 2 bad arguments, 6 registry not written.
+// 5 an answer was wrong, 7 the plug-in answered that the user stopped the export, 2 bad
+// arguments, 6 registry not written.
 #include "encoder_channel.h"
 #include "encoder_log.h"
 #include "premiere_session.h"

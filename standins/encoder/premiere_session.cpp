@@ -3,6 +3,8 @@
 #include "avi_writer.h"
 #include "encoder_log.h"
 #include "fill_pattern.h"
+#include "hx_handshake.h"
+#include "output_file.h"
 #include "prm_protocol.h"
 #include "sample_checksum.h"
 
@@ -47,6 +49,12 @@ private:
             log_line("request %d: no answer", code);
             return false;
         }
+        // The user stopped the export: nothing more is answered, and the module is closing.
+        if (word(prm_at_code) == hx_prm_stopped_mark) {
+            stopped_ = true;
+            log_line("stopped by the user after %ld requests", requests_);
+            return false;
+        }
         return true;
     }
 
@@ -79,6 +87,7 @@ private:
     bool frames();
     bool bench_frames();
     bool walk_back();
+    int walk();
     int64_t first_sample(int64_t frame) const
     {
         const int64_t d = static_cast<int64_t>(audio_rate_) * rate_den_;
@@ -88,6 +97,10 @@ private:
     encoder_channel& c_;
     const session_options& o_;
     long requests_ = 0;
+    bool stopped_ = false;  // the module answered a request as stopped by the user
+    // Given their final names only just before the end request.
+    output_file avi_file_, markers_file_;
+    bool avi_whole_ = false;
     int32_t audio_present_ = 0, audio_rate_ = 0, audio_bits_ = 0, stereo_ = 0;
     int32_t video_present_ = 0, width_ = 0, height_ = 0;
     uint32_t frame_bytes_ = 0;  // the last frame served
@@ -268,9 +281,13 @@ bool session::frames()
     const int channels = static_cast<int>(channels_.size());
     avi_writer avi;
     const bool writing = !o_.out_folder.empty() && width_ > 0 && height_ > 0;
-    const std::string path = o_.out_folder + "\\premiere_export.avi";
-    if (writing && !avi.open(path, width_, height_, rate_num_, rate_den_, audio_rate_, channels))
-        log_line("cannot write %s", path.c_str());
+    if (writing) {
+        const std::string& path = avi_file_.begin(o_.out_folder + "\\premiere_export.avi");
+        if (!avi.open(path, width_, height_, rate_num_, rate_den_, audio_rate_, channels)) {
+            log_line("cannot write %s", path.c_str());
+            avi_file_.discard();
+        }
+    }
     std::vector<uint8_t> picture(static_cast<size_t>(width_ > 0 ? width_ : 0) * (height_ > 0 ? height_ : 0) *
                                  4);
     std::vector<int16_t> interleaved;
@@ -303,8 +320,7 @@ bool session::frames()
         ++frames_written_;
     }
     log_line("frames %d in %.3f ms", end_ - first_, seconds_since(start) * 1e3);
-    if (writing && avi.close())
-        log_line("wrote %s frames %ld", path.c_str(), frames_written_);
+    avi_whole_ = writing && avi.close();
     return true;
 }
 
@@ -329,7 +345,19 @@ bool session::walk_back()
     return true;
 }
 
+// The export ends here on every path: an export that did not reach its end request leaves
+// nothing under the final names.
 int session::run()
+{
+    const int result = walk();
+    if (result != 0) {
+        avi_file_.discard();
+        markers_file_.discard();
+    }
+    return stopped_ ? 7 : result;
+}
+
+int session::walk()
 {
     if (o_.hostile > 0 && !hostile_requests())
         return 4;
@@ -341,17 +369,24 @@ int session::run()
     if (o_.bench)
         log_line("bench %ld frames checksum 0x%08x", frames_written_, checksum_);
     if (!o_.out_folder.empty() && !o_.bench) {
-        const std::string path = o_.out_folder + "\\premiere_export.markers.txt";
+        const std::string& path = markers_file_.begin(o_.out_folder + "\\premiere_export.markers.txt");
         if (FILE* f = std::fopen(path.c_str(), "wb")) {
             std::fputs(markers_text_.c_str(), f);
             std::fclose(f);
-            log_line("wrote %s", path.c_str());
+        } else {
+            markers_file_.discard();
         }
     }
     log_line("summary %dx%d %d frames at %d/%d fps, %d Hz %d channel(s), %d markers, setting %d/%d", width_,
              height_, end_ - first_, rate_num_, rate_den_, audio_rate_, static_cast<int>(channels_.size()),
              static_cast<int>(std::count(markers_text_.begin(), markers_text_.end(), '\n')), category_,
              preset_);
+    if (!avi_whole_)
+        avi_file_.discard();
+    if (avi_file_.keep())
+        log_line("wrote %s frames %ld", avi_file_.final_path().c_str(), frames_written_);
+    if (markers_file_.keep())
+        log_line("wrote %s", markers_file_.final_path().c_str());
     set(prm_at_code, prm_request_end);
     c_.post();
     return 0;

@@ -6,5 +6,7 @@
 #include "encoder_channel.h"
 #include "session_options.h"
 
-// 0 on success, 4 when an answer did not come in time, 5 when an answer was refused.
+// 0 on success, 4 when an answer did not come in time, 5 when an answer was refused, 7 when the
+// module answered that the user stopped the export. Only a session that reaches its end request
+// leaves its files under their final names.
 int run_premiere_session(encoder_channel& channel, const session_options& options);

@@ -3,6 +3,8 @@
 #include "avi_writer.h"
 #include "encoder_log.h"
 #include "fill_pattern.h"
+#include "hx_handshake.h"
+#include "output_file.h"
 #include "qt_channel_layout.h"
 #include "sample_checksum.h"
 
@@ -100,11 +102,13 @@ private:
     bool text(const track& t);
     bool grol(const track& t);
     void write_video_frame(const qt_param_block& a, const ImageDescription& d, const track& t);
+    int walk();
     int finish();
 
     encoder_channel& c_;
     const session_options& o_;
     long requests_ = 0;
+    bool stopped_ = false;  // the component answered a request as stopped by the user
     int32_t track_count_ = 0;
     std::vector<track> tracks_;
 
@@ -113,9 +117,10 @@ private:
     int64_t sample_frames_ = 0;
     int32_t sound_channels_ = 0, sound_rate_ = 0;
 
+    // Given their final names only once the done request is answered.
+    output_file avi_file_, text_file_;
     avi_writer avi_;
     bool avi_open_ = false;
-    std::string avi_path_;
     int32_t width_ = 0, height_ = 0;
     size_t samples_written_ = 0;  // sample frames already in the AVI
     std::vector<uint8_t> picture_;
@@ -137,6 +142,12 @@ bool session::ask(int32_t code, std::initializer_list<uint32_t> fields)
     }
     if (!c_.turn(o_.reply_timeout)) {
         log_line("request %d: no answer", code);
+        return false;
+    }
+    // The user stopped the export: nothing more is answered, and the component is closing.
+    if (answer().status == hx_status_stopped) {
+        stopped_ = true;
+        log_line("stopped by the user after %ld requests", requests_);
         return false;
     }
     return true;
@@ -338,10 +349,10 @@ void session::write_video_frame(const qt_param_block& a, const ImageDescription&
     if (!avi_open_) {
         if (o_.out_folder.empty())
             return;
-        avi_path_ = o_.out_folder + "\\quicktime_export.avi";
-        if (!avi_.open(avi_path_, w, h, t.scale, std::max(a.duration_per_sample, 1), sound_rate_,
-                       sound_channels_)) {
-            log_line("cannot write %s", avi_path_.c_str());
+        const std::string& path = avi_file_.begin(o_.out_folder + "\\quicktime_export.avi");
+        if (!avi_.open(path, w, h, t.scale, std::max(a.duration_per_sample, 1), sound_rate_, sound_channels_)) {
+            log_line("cannot write %s", path.c_str());
+            avi_file_.discard();
             return;
         }
         avi_open_ = true;
@@ -480,11 +491,12 @@ bool session::text(const track& t)
     log_line("text track %d: %lld bytes of %lld in %d piece(s)", t.id, static_cast<long long>(received),
              static_cast<long long>(total), pieces);
     if (!o_.bench && !o_.out_folder.empty()) {
-        const std::string path = o_.out_folder + "\\quicktime_export.maml.txt";
+        const std::string& path = text_file_.begin(o_.out_folder + "\\quicktime_export.maml.txt");
         if (FILE* f = std::fopen(path.c_str(), "wb")) {
             std::fwrite(text_.data(), 1, text_.size(), f);
             std::fclose(f);
-            log_line("wrote %s", path.c_str());
+        } else {
+            text_file_.discard();
         }
     }
     return true;
@@ -510,12 +522,14 @@ bool session::grol(const track& t)
 
 int session::finish()
 {
+    bool avi_whole = false;
     if (avi_open_) {
         if (sound_channels_ > 0 && samples_.size() / sound_channels_ > samples_written_)
             avi_.add_audio(&samples_[samples_written_ * sound_channels_],
                            samples_.size() / sound_channels_ - samples_written_);
-        if (avi_.close())
-            log_line("wrote %s frames %ld", avi_path_.c_str(), frames_);
+        avi_whole = avi_.close();
+        if (!avi_whole)
+            avi_file_.discard();
     }
     char summary[400];
     std::snprintf(
@@ -537,10 +551,29 @@ int session::finish()
         return 4;
     const qt_param_block a = answer();
     log_line("done %d -> code %d status %d", end, a.code, a.status);
-    return a.code == qt_request_done && a.status == qt_status_served ? 0 : 5;
+    if (a.code != qt_request_done || a.status != qt_status_served)
+        return 5;
+    if (avi_whole && avi_file_.keep())
+        log_line("wrote %s frames %ld", avi_file_.final_path().c_str(), frames_);
+    if (text_file_.keep())
+        log_line("wrote %s", text_file_.final_path().c_str());
+    return 0;
 }
 
+// The export ends here on every path: an export that did not end with its done request
+// answered leaves nothing under the final names.
 int session::run()
+{
+    const int result = walk();
+    if (result != 0) {
+        avi_.close();
+        avi_file_.discard();
+        text_file_.discard();
+    }
+    return stopped_ ? 7 : result;
+}
+
+int session::walk()
 {
     if (o_.hostile > 0) {
         const int hostile = hostile_requests();

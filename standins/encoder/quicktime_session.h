@@ -7,5 +7,7 @@
 #include "encoder_channel.h"
 #include "session_options.h"
 
-// 0 on success, 4 when an answer did not come in time, 5 when the end was answered wrongly.
+// 0 on success, 4 when an answer did not come in time, 5 when the end was answered wrongly, 7
+// when the component answered that the user stopped the export. Only a session whose done
+// request is answered as done leaves its files under their final names.
 int run_quicktime_session(encoder_channel& channel, const session_options& options);

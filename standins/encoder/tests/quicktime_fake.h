@@ -40,6 +40,9 @@ struct plan {
     std::string text;
     uint32_t data_size = 0x10000;
     bool check_pattern = false;
+    int32_t stop_at = -1;      // this request (counted from 0) is answered as stopped by the user
+    bool stop_at_done = false;  // the done request is answered as stopped by the user
+    int32_t silent_at = -1;    // this request is never answered
 };
 
 inline uint8_t pixel_byte(int32_t frame, int32_t x, int32_t y, int32_t k)
@@ -62,6 +65,14 @@ inline std::string make_text(size_t size)
     return text;
 }
 
+// The fake plug-in's wait for the encoder's next request; false if the encoder ended or fell
+// silent for 20 s.
+inline bool await_request(hx_encoder_channel& channel, HANDLE encoder)
+{
+    const HANDLE waits[] = {channel.semaphore_a().handle(), encoder};
+    return WaitForMultipleObjects(2, waits, FALSE, 20000) == WAIT_OBJECT_0;
+}
+
 class fake_component {
 public:
     explicit fake_component(const plan& p) : p_(p), prefix_(unique_name("qtexp_")) {}
@@ -77,11 +88,21 @@ public:
     bool serve(HANDLE encoder)
     {
         for (;;) {
-            const HANDLE waits[] = {channel_.semaphore_a().handle(), encoder};
-            if (WaitForMultipleObjects(2, waits, FALSE, 20000) != WAIT_OBJECT_0)
+            if (!await_request(channel_, encoder))
                 return false;
             qt_param_block& b = block();
             requests.push_back(b);
+            const int32_t n = static_cast<int32_t>(requests.size()) - 1;
+            if (n == p_.silent_at)
+                return false;
+            if (n == p_.stop_at || (p_.stop_at_done && b.code == qt_request_done)) {
+                // The component's stopped answer: code 3, status 3, nothing else.
+                b.code = qt_request_done;
+                b.status = 3;
+                channel_.semaphore_b().release();
+                stopped_tick = GetTickCount();
+                return true;
+            }
             if (p_.check_pattern)
                 check_pattern(b.code);
             const bool end = answer(b);
@@ -92,6 +113,7 @@ public:
     }
 
     std::vector<qt_param_block> requests;
+    DWORD stopped_tick = 0;  // GetTickCount when the stopped answer was handed back
     uint32_t checksum = 0;  // what a bench run must arrive at
     long pattern_faults = 0;
     std::string pattern_fault;
@@ -318,7 +340,9 @@ protected:
         const bool ended = fake.serve(encoder.handle());
         if (served != nullptr)
             *served = ended;
-        return encoder.wait_exit(20000);
+        const DWORD status = encoder.wait_exit(20000);
+        exit_tick_ = GetTickCount();
+        return status;
     }
 
     std::string log_path() const { return out_ + "\\encoder.log"; }
@@ -361,4 +385,10 @@ protected:
     }
 
     std::string out_;
+    DWORD exit_tick_ = 0;  // GetTickCount when run() saw the encoder end
 };
+
+inline bool file_exists(const std::string& path)
+{
+    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}

@@ -207,4 +207,82 @@ TEST_F(QuickTimeSession, AnUnservedEndCodeIsAnsweredAsDone)
     EXPECT_NE(log().find("done 7 -> code 3 status 0"), std::string::npos);
 }
 
+// Requests of the plan below: general info 0, track infos 1 to 4, sound 5 and 6, frames 7 to 16,
+// the text 17, 'GROL' 18, done 19.
+TEST_F(QuickTimeSession, StoppedByTheUserMidFramesEndsAtOnceAndLeavesNoOutput)
+{
+    plan p;
+    p.text = make_text(100);
+    p.stop_at = 10;
+    // An older export's file: an export that does not finish must not leave it standing either.
+    const HANDLE old = CreateFileA(avi_path().c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+    ASSERT_NE(old, INVALID_HANDLE_VALUE);
+    CloseHandle(old);
+    fake_component fake(p);
+    bool served = false;
+    EXPECT_EQ(run(fake, "", &served), 7u) << log();
+    ASSERT_TRUE(served);
+    EXPECT_EQ(fake.requests.size(), 11u);
+    // At once: the encoder does not wait for its reply time-out (15 s) or ask anything more.
+    const DWORD took = exit_tick_ - fake.stopped_tick;
+    std::printf("encoder ended %lu ms after the stopped answer\n", static_cast<unsigned long>(took));
+    EXPECT_LT(took, 5000u);
+    const std::string text = log();
+    EXPECT_NE(text.find("stopped by the user after 11 requests"), std::string::npos) << text;
+    EXPECT_NE(text.find("removed " + avi_path() + ".partial"), std::string::npos) << text;
+    EXPECT_NE(text.find("export end 7"), std::string::npos) << text;
+    EXPECT_FALSE(file_exists(avi_path()));
+    EXPECT_FALSE(file_exists(avi_path() + ".partial"));
+}
+
+TEST_F(QuickTimeSession, StoppedAtTheDoneRequestRemovesTheFinishedFiles)
+{
+    plan p;
+    p.text = make_text(100);
+    p.stop_at_done = true;
+    fake_component fake(p);
+    EXPECT_EQ(run(fake), 7u) << log();
+    EXPECT_EQ(fake.requests.back().code, qt_request_done);
+    // Both files were written whole, then taken back.
+    const std::string text = log();
+    EXPECT_NE(text.find("removed " + avi_path() + ".partial"), std::string::npos) << text;
+    EXPECT_NE(text.find("removed " + text_path() + ".partial"), std::string::npos) << text;
+    EXPECT_EQ(text.find("wrote "), std::string::npos) << text;
+    EXPECT_FALSE(file_exists(avi_path()));
+    EXPECT_FALSE(file_exists(text_path()));
+    EXPECT_FALSE(file_exists(avi_path() + ".partial"));
+    EXPECT_FALSE(file_exists(text_path() + ".partial"));
+}
+
+TEST_F(QuickTimeSession, AComponentThatFallsSilentLeavesNoOutput)
+{
+    plan p;
+    p.text = make_text(100);
+    p.silent_at = 10;
+    fake_component fake(p);
+    bool served = true;
+    EXPECT_EQ(run(fake, "--reply-timeout 1500", &served), 4u) << log();
+    EXPECT_FALSE(served);
+    const std::string text = log();
+    EXPECT_NE(text.find("request 2: no answer"), std::string::npos) << text;
+    EXPECT_NE(text.find("removed " + avi_path() + ".partial"), std::string::npos) << text;
+    EXPECT_FALSE(file_exists(avi_path()));
+    EXPECT_FALSE(file_exists(avi_path() + ".partial"));
+}
+
+TEST_F(QuickTimeSession, AFinishedExportLeavesItsFilesUnderTheirNamesOnly)
+{
+    plan p;
+    p.text = make_text(100);
+    fake_component fake(p);
+    ASSERT_EQ(run(fake), 0u) << log();
+    EXPECT_TRUE(read_avi(avi_path()).riff);
+    EXPECT_EQ(read_file(text_path()), p.text);
+    EXPECT_FALSE(file_exists(avi_path() + ".partial"));
+    EXPECT_FALSE(file_exists(text_path() + ".partial"));
+    const std::string text = log();
+    EXPECT_NE(text.find("wrote " + avi_path() + " frames 10"), std::string::npos) << text;
+    EXPECT_EQ(text.find("stopped by the user"), std::string::npos) << text;
+}
+
 }  // namespace
