@@ -216,9 +216,9 @@ void export_session::range(int32_t* first, int32_t* end)
 
 void export_session::answer_stopped()
 {
-    set(prm_at_code, prm_stopped_mark);
+    set(prm_at_code, hx_prm_stopped_mark);
     set(prm_at_length, 0);
-    set(prm_at_status, prm_status_stopped);
+    set(prm_at_status, hx_status_stopped);
 }
 
 // Both ways out close the channel and give the setting choice block back to the host.

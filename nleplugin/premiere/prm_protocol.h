@@ -17,8 +17,8 @@
 // Status: 0 served, 1 the host answered 2, 2 any other failure.
 //
 // When the user stops the export, the encoder's pending or next request gets the stopped answer
-// instead: 0x00 -128, 0x04 length 0, 0x10 status 3; nothing else is written, and nothing is
-// answered after it.
+// instead (hx_handshake.h): 0x00 -128, 0x04 length 0, 0x10 status 3; nothing else is written,
+// and nothing is answered after it.
 #pragma once
 
 #include <cstddef>
@@ -57,8 +57,6 @@ enum prm_param_offset : uint32_t {
 constexpr int32_t prm_status_served = 0;
 constexpr int32_t prm_status_host_failed = 1;
 constexpr int32_t prm_status_failed = 2;
-constexpr int32_t prm_status_stopped = 3;  // stopped by the user
-constexpr int32_t prm_stopped_mark = -128;  // word 0x00 of the stopped answer
 
 // Host results that count as success for get_frame and get_audio.
 constexpr int32_t prm_host_ok = 0;
