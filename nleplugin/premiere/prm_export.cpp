@@ -146,8 +146,9 @@ int32_t export_session::run()
             progress.after_box();
             return again;
         });
-    // The user stopped it, here or at the question: an encoder that still asks learns so.
-    if (end == hx_loop_end::stopped || end == hx_loop_end::cancelled)
+    // Stopped in the progress window: an encoder that still asks learns so. (One the user gave
+    // up on at the question has asked for nothing for the whole time limit.)
+    if (end == hx_loop_end::stopped)
         hx_tell_stopped(m_.semaphore_a, m_.semaphore_b, [this] { answer_stopped(); });
     progress.end();
     m_.semaphore_a.set_callback(nullptr, 0);
