@@ -106,7 +106,7 @@ void progress_watch::finish()
         if (host != nullptr)
             say(owner_enabled_seen_ == 0 ? "the host's window was disabled the whole time it was up"
                                          : "the host's window was enabled at " +
-                                               std::to_string(owner_enabled_seen_) + " moments while it was up");
+                                               std::to_string(owner_enabled_seen_) + " looks while it was up");
     }
     if (pressed_at_ != 0) {
         char line[96];
@@ -153,8 +153,12 @@ void progress_watch::watch()
             say("gone " + since(GetTickCount()));
             continue;
         }
-        if (plan_.host_window != nullptr && IsWindowEnabled(plan_.host_window))
+        // Two looks in a row, so that the instant in which a closing message box enables its
+        // owner, just before the module disables it again, does not count.
+        const bool enabled = plan_.host_window != nullptr && IsWindowEnabled(plan_.host_window);
+        if (enabled && owner_was_enabled_)
             ++owner_enabled_seen_;
+        owner_was_enabled_ = enabled;
         const texts now = read(window_);
         // Its first two lines always say something: an empty one was read while the window
         // was being destroyed (its controls go first).

@@ -66,6 +66,7 @@ private:
     bool gone_ = false;
     texts last_;  // what it showed at the last look
     DWORD pressed_at_ = 0;
-    long owner_enabled_seen_ = 0;  // polls that found the host's window enabled under the window
+    long owner_enabled_seen_ = 0;  // looks that found the host's window enabled, as did the one before
+    bool owner_was_enabled_ = false;
     bool finished_ = false;
 };
