@@ -6,6 +6,7 @@
 #include "encoder_channel.h"
 #include "encoder_window.h"
 #include "premiere_host.h"
+#include "progress_watch.h"
 #include "prm_protocol.h"
 #include "registry_value.h"
 #include "test_process.h"
@@ -887,6 +888,45 @@ TEST_F(ScriptedExport, BackwardWalkFromAnEndFrameOfZero)
     EXPECT_EQ(word(prm_at_walk_cursor), -1);
     EXPECT_TRUE(host_->journal().frame_info_asked.empty());
     EXPECT_EQ(end_export(), prm_export_done);
+}
+
+// Cancel in the progress window while this test keeps asking: the request the module holds
+// then, or the next one, gets the stopped answer and nothing else; nothing is answered after it,
+// and the export is abandoned with everything given back.
+TEST_F(ScriptedExport, CancelAnswersTheNextRequestAsStoppedAndAbandons)
+{
+    start(clip_settings{});
+    HWND window = nullptr;
+    ASSERT_TRUE(wait_until([&] { return (window = progress_watch::find()) != nullptr; }, 10000));
+    PostMessageA(GetDlgItem(window, IDCANCEL), BM_CLICK, 0, 0);
+    // Setting requests, each over a pattern, until one comes back as stopped.
+    bool stopped = false;
+    for (int turns = 0; turns < 100000 && !stopped; ++turns) {
+        for (uint32_t w = 0; w < 16; ++w)
+            set(w * 4, 0x5A5A5A00 + static_cast<int32_t>(w));
+        set(prm_at_code, prm_request_setting);
+        ASSERT_TRUE(channel_.turn(10000)) << "turn " << turns;
+        stopped = word(prm_at_code) != 3;
+        if (!stopped) {
+            ASSERT_EQ(word(0x04), 2);
+        }
+    }
+    ASSERT_TRUE(stopped);
+    EXPECT_EQ(word(0x00), -128);
+    EXPECT_EQ(word(0x04), 0);
+    EXPECT_EQ(word(0x10), 3);
+    for (uint32_t w = 0; w < 16; ++w)
+        if (w != 0 && w != 1 && w != 4) {
+            EXPECT_EQ(word(w * 4), 0x5A5A5A00 + static_cast<int32_t>(w)) << "word " << w * 4;
+        }
+    ASSERT_TRUE(wait_pumping(thread_, 10000));
+    EXPECT_EQ(result_, prm_export_abandoned);
+    EXPECT_FALSE(IsWindow(window));
+    EXPECT_TRUE(host_->journal().allocated.empty());
+    EXPECT_EQ(host_->export_record()->setting_choice, nullptr);
+    // Nobody answers any more.
+    set(prm_at_code, prm_request_setting);
+    EXPECT_FALSE(channel_.turn(500));
 }
 
 }  // namespace
