@@ -65,6 +65,10 @@ void export_progress::after_box()
 {
     if (owner_disabled_)
         EnableWindow(owner_, FALSE);
+    // The box gave the activation back to its owner, which takes no keys now: Escape and Cancel
+    // are the window's again.
+    if (window_ != nullptr)
+        SetFocus(GetDlgItem(window_, IDC_CANCEL));
 }
 
 void export_progress::end()
