@@ -334,7 +334,7 @@ protected:
         host_ = std::make_unique<premiere_host>(clip);
         selector_ = selector;
         answerer_ = std::make_unique<dialog_answerer>(dialog_answerer::plan{});
-        thread_ = CreateThread(nullptr, 0, run_export, this, 0, nullptr);
+        thread_ = CreateThread(nullptr, 0, run_export, this, 0, &thread_id_);
         ASSERT_TRUE(wait_until([&] { return channel_.open(channel_names::premiere(), 0); }, 15000));
     }
 
@@ -392,7 +392,27 @@ protected:
         me->result_ =
             me->module_.call(me->selector_, me->host_->standard(), me->host_->export_record(),
                              me->selector_ == prm_export_work_area ? me->host_->work_area() : nullptr);
+        MSG quit;
+        if (PeekMessageA(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE))
+            me->quit_left_ = static_cast<int>(quit.wParam);
         return 0;
+    }
+
+    // Setting requests, each over a pattern, until one comes back stopped (true) or the export
+    // stops answering. Every answer before it must be the setting's.
+    bool ask_until_stopped()
+    {
+        for (int turns = 0; turns < 100000; ++turns) {
+            for (uint32_t w = 0; w < 16; ++w)
+                set(w * 4, 0x5A5A5A00 + static_cast<int32_t>(w));
+            set(prm_at_code, prm_request_setting);
+            if (!channel_.turn(10000))
+                return false;
+            if (word(prm_at_code) != 3)
+                return true;
+            EXPECT_EQ(word(0x04), 2);
+        }
+        return false;
     }
 
     encoder_window window_;
@@ -400,6 +420,8 @@ protected:
     std::unique_ptr<premiere_host> host_;
     std::unique_ptr<dialog_answerer> answerer_;
     HANDLE thread_ = nullptr;
+    DWORD thread_id_ = 0;
+    int quit_left_ = -1;  // the quit message the export left in its thread's queue
     int32_t selector_ = prm_export_work_area;
     int32_t result_ = -1;
     encoder_channel channel_;
@@ -899,19 +921,7 @@ TEST_F(ScriptedExport, CancelAnswersTheNextRequestAsStoppedAndAbandons)
     HWND window = nullptr;
     ASSERT_TRUE(wait_until([&] { return (window = progress_watch::find()) != nullptr; }, 10000));
     PostMessageA(GetDlgItem(window, IDCANCEL), BM_CLICK, 0, 0);
-    // Setting requests, each over a pattern, until one comes back as stopped.
-    bool stopped = false;
-    for (int turns = 0; turns < 100000 && !stopped; ++turns) {
-        for (uint32_t w = 0; w < 16; ++w)
-            set(w * 4, 0x5A5A5A00 + static_cast<int32_t>(w));
-        set(prm_at_code, prm_request_setting);
-        ASSERT_TRUE(channel_.turn(10000)) << "turn " << turns;
-        stopped = word(prm_at_code) != 3;
-        if (!stopped) {
-            ASSERT_EQ(word(0x04), 2);
-        }
-    }
-    ASSERT_TRUE(stopped);
+    ASSERT_TRUE(ask_until_stopped());
     EXPECT_EQ(word(0x00), -128);
     EXPECT_EQ(word(0x04), 0);
     EXPECT_EQ(word(0x10), 3);
@@ -927,6 +937,23 @@ TEST_F(ScriptedExport, CancelAnswersTheNextRequestAsStoppedAndAbandons)
     // Nobody answers any more.
     set(prm_at_code, prm_request_setting);
     EXPECT_FALSE(channel_.turn(500));
+    EXPECT_EQ(quit_left_, -1);
+}
+
+// A host that quits while the module exports (its thread gets WM_QUIT): the export stops as if
+// cancelled, and the quit is left in the queue for the host's own loop.
+TEST_F(ScriptedExport, AQuitMessageStopsTheExportAndIsLeftForTheHost)
+{
+    start(clip_settings{});
+    // Once a request is answered the dialog is over, and the thread has a message queue.
+    ask(prm_request_setting);
+    ASSERT_TRUE(PostThreadMessageA(thread_id_, WM_QUIT, 7, 0));
+    ASSERT_TRUE(ask_until_stopped());
+    EXPECT_EQ(word(0x00), -128);
+    EXPECT_EQ(word(0x10), 3);
+    ASSERT_TRUE(wait_pumping(thread_, 10000));
+    EXPECT_EQ(result_, prm_export_abandoned);
+    EXPECT_EQ(quit_left_, 7);
 }
 
 }  // namespace
