@@ -15,17 +15,49 @@
 
 namespace {
 
-// Registered on semaphore A while a progress procedure is set; the wait does not call it,
-// so the host hears only the open and close messages.
+constexpr Fixed fixed_whole = 0x10000;
+
+// How much of the movie the encoder has asked for: the seconds of picture and sound it has
+// asked for over the seconds there are, each 'vide' and 'soun' track by its own time scale.
+// 'MAML' (asked by byte offset, in a few pieces) and 'GROL' (whose samples an encoder may
+// leave unread) do not count. Never lower than the last report, and short of the whole until
+// the done request, so that 100 % means finished.
+Fixed export_progress(QuillexGlobals& g)
+{
+    double asked = 0, total = 0;
+    for (const TrackRecord* record : g.track_index) {
+        if (record->media_type != quillex_vide && record->media_type != quillex_soun)
+            continue;
+        const int64_t duration =
+            static_cast<int64_t>((static_cast<uint64_t>(static_cast<uint32_t>(record->duration_hi)) << 32) |
+                                 record->duration_lo);
+        if (duration <= 0 || record->time_scale <= 0)
+            continue;
+        asked += static_cast<double>(std::min(record->asked_end, duration)) / record->time_scale;
+        total += static_cast<double>(duration) / record->time_scale;
+    }
+    const Fixed now = total > 0 ? std::min(static_cast<Fixed>(asked / total * fixed_whole), fixed_whole - 1) : 0;
+    g.progress_reported = std::max(g.progress_reported, now);
+    return g.progress_reported;
+}
+
+// Registered on semaphore A while a progress procedure is set: the wait calls it about ten
+// times a second, also while the encoder is silent, so the host keeps its window answering
+// and can ask to stop (a non-zero answer).
 LONG __cdecl ProgressIdleCallback(uintptr_t context)
 {
     const Handle storage = reinterpret_cast<Handle>(context);
+    // The export holds the storage locked as well; nothing of it is used after the host's
+    // procedure, which may call the runtime.
     const hx_qt_locked_handle locked(storage);
-    const QuillexGlobals* g = quillex_globals(locked.block());
-    if (g->progress_proc == nullptr)
+    QuillexGlobals& g = *quillex_globals(locked.block());
+    const MovieProgressProc progress = g.progress_proc;
+    if (progress == nullptr)
         return 0;
-    g->progress_proc(nullptr, movieProgressUpdatePercent, progressOpExportMovie, 0x8000, g->progress_reference);
-    return 0;
+    const Fixed percent = export_progress(g);
+    const int32_t reference = g.progress_reference;
+    return progress(nullptr, movieProgressUpdatePercent, progressOpExportMovie, percent, reference) != noErr ? 1
+                                                                                                           : 0;
 }
 
 size_t description_bytes(OSType media_type)
@@ -59,8 +91,21 @@ public:
             channel_.semaphore_a(), channel_.semaphore_b(), channel_.param_memory(),
             [this](uint32_t code) { return serve(code); },
             [limit] { return hx_keep_waiting(hx_quicktime_profile, limit); });
-        if (end == hx_loop_end::done)
+        if (end == hx_loop_end::done) {
+            finished_ = true;
             return remembered_;
+        }
+        if (end == hx_loop_end::stopped) {
+            // The host's Stop: the encoder's pending or next request is answered as stopped, so
+            // that it neither takes the export for finished nor waits on for an answer.
+            hx_tell_stopped(channel_.semaphore_a(), channel_.semaphore_b(), [this] {
+                uint8_t* const param = channel_.param_memory().data();
+                quillex_write<uint32_t>(param, offsetof(quillex_param_block, request), quillex_done_request);
+                quillex_write<uint32_t>(param, offsetof(quillex_param_block, status), hx_status_stopped);
+            });
+            quillex_diagnostic("Export stopped: the progress procedure asked to cancel", userCanceledErr, 303);
+            return userCanceledErr;
+        }
         if (end == hx_loop_end::cancelled) {
             quillex_diagnostic("Export cancelled: the encoder stopped answering", userCanceledErr, 296);
             return userCanceledErr;
@@ -71,6 +116,8 @@ public:
         quillex_diagnostic("Error in QuillexFromProceduresToDataRef", error, 311);
         return error;
     }
+    // Whether the encoder said it was done.
+    bool finished() const { return finished_; }
 
 private:
     hx_turn serve(uint32_t code)
@@ -108,6 +155,7 @@ private:
     QuillexGlobals& g_;
     hx_encoder_channel& channel_;
     int32_t remembered_ = noErr;
+    bool finished_ = false;
 };
 
 int32_t export_from_procedures(Handle storage)
@@ -136,6 +184,7 @@ int32_t export_from_procedures(Handle storage)
 
     const MovieProgressProc progress = g.progress_proc;
     const int32_t reference = g.progress_reference;
+    g.progress_reported = 0;
     if (progress != nullptr) {
         channel.semaphore_a().set_callback(ProgressIdleCallback, reinterpret_cast<uintptr_t>(storage));
         progress(nullptr, movieProgressOpen, progressOpExportMovie, 0, reference);
@@ -144,8 +193,12 @@ int32_t export_from_procedures(Handle storage)
     channel.semaphore_a().watch(encoder.get());
     export_loop loop(g, channel);
     error = loop.run();
-    if (progress != nullptr)
+    if (progress != nullptr) {
+        // The whole only once the encoder is done; a stop asked for now changes nothing.
+        if (loop.finished())
+            progress(nullptr, movieProgressUpdatePercent, progressOpExportMovie, fixed_whole, reference);
         progress(nullptr, movieProgressClose, progressOpExportMovie, 0, reference);
+    }
     channel.close_all();
     return error;
 }
@@ -180,6 +233,7 @@ MovieExportGetDataParams quillex_data_request(const TrackRecord& record)
 int32_t SetTrackProperties(QuillexGlobals& g)
 {
     for (TrackRecord* record : g.track_index) {
+        record->asked_end = 0;
         MovieExportGetDataParams request = quillex_data_request(*record);
         request.requestedTime = 0;
         request.requestedSampleCount = 1;

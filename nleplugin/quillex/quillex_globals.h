@@ -35,6 +35,9 @@ public:
     int32_t time_scale = 0;
     uint32_t duration_lo = 0;  // 64-bit duration in the track's scale, low half first
     int32_t duration_hi = 0;
+    // The furthest time of this track the encoder has asked for in this export, for the host's
+    // progress procedure.
+    int64_t asked_end = 0;
     OSType media_type = 0;
     uint8_t description[quillex_description_area] = {};  // the start of the first sample description
     MovieExportGetPropertyProc property_proc = nullptr;
@@ -68,6 +71,7 @@ public:
     std::vector<TrackRecord*> track_index;  // entry n: the record of track ID n
     MovieProgressProc progress_proc = nullptr;
     int32_t progress_reference = 0;
+    Fixed progress_reported = 0;  // the last fraction this export reported; it only rises
 };
 
 // The state inside a locked storage handle.

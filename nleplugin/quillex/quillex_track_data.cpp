@@ -35,7 +35,7 @@ int32_t GetTrackData(QuillexGlobals& g, uint8_t* param, uint8_t* data)
     const int32_t track_id = quillex_read<int32_t>(param, offsetof(quillex_param_block, track_id));
     const int32_t asked_time = quillex_read<int32_t>(param, offsetof(quillex_param_block, time));
     const int32_t asked_count = quillex_read<int32_t>(param, offsetof(quillex_param_block, count));
-    const TrackRecord* record = g.track(track_id);
+    TrackRecord* const record = g.track(track_id);
     if (record == nullptr)
         return refuse("GetTrackData: no track with that ID", 676);
 
@@ -49,6 +49,13 @@ int32_t GetTrackData(QuillexGlobals& g, uint8_t* param, uint8_t* data)
         request.requestedSampleCount = asked_count;
     }
     const OSErr error = record->data_proc(record->reference, &request);
+    // How far the encoder has come in this track: to the end of what it got, or to where it
+    // asked when the host had nothing there.
+    const int64_t reached =
+        error == noErr ? static_cast<int64_t>(request.actualTime) +
+                             static_cast<int64_t>(std::max(request.actualSampleCount, 1)) * request.durationPerSample
+                       : static_cast<int64_t>(asked_time);
+    record->asked_end = std::max(record->asked_end, reached);
     if (error != noErr) {
         quillex_diagnostic("GetTrackData: Error getting sample data", error, 691);
         return error;

@@ -21,15 +21,16 @@ public:
     responsiveness_probe(const responsiveness_probe&) = delete;
     responsiveness_probe& operator=(const responsiveness_probe&) = delete;
 
-    // Stops asking; the figures stay. Idempotent. Called on the window's own thread, it answers
-    // the message in flight while it waits, or both threads would wait out the probe's time-out.
+    // Stops asking; the figures stay. Idempotent.
     void finish()
     {
         if (thread_ != nullptr) {
             SetEvent(stop_);
+            // The window may be this thread's own: its last question is answered meanwhile,
+            // instead of waiting out the probe's 30 s.
             while (MsgWaitForMultipleObjects(1, &thread_, FALSE, INFINITE, QS_SENDMESSAGE) == WAIT_OBJECT_0 + 1) {
                 MSG message;
-                PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE);  // delivers messages sent to this thread
+                PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
             }
             CloseHandle(thread_);
             thread_ = nullptr;

@@ -3,6 +3,11 @@
 // stereo tone, a 'MAML' text longer than the component's data block, a small 'GROL' track). The
 // component finds or starts the encoder itself. Options: see `usage`.
 //
+// Like a real QuickTime host it has a main window of its own, and its progress procedure keeps
+// that window answering (each call dispatches the thread's pending messages). It prints the
+// progress it is told, and how long the window ever left a message unanswered during the
+// export, as Windows' "Not Responding" check asks it (responsiveness_probe.h).
+//
 // Without --qtx the component is the one QuickTime registered from its components folders when it
 // started (QTComponents under its InstallDir, the system folder's QuickTime folder), as a
 // QuickTime host finds it, or else Quillex.qtx beside this program; --qtx PATH registers that file
@@ -15,6 +20,7 @@
 #include "box_answerer.h"
 #include "command_line.h"
 #include "quicktime_host.h"
+#include "responsiveness_probe.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -31,6 +37,7 @@ struct options {
     qt_movie_settings movie;
     bool progress = true;
     bool cancel = false;
+    int cancel_at = -1;  // percent
     bool quiet = false;
     bool attended = false;
     std::vector<int> box_answers;
@@ -40,12 +47,13 @@ const char usage[] =
     "usage: quicktime_host.exe [--qtx PATH] [--out FOLDER] [--seconds N] [--width W --height H] [--fps N]\n"
     "                          [--time-scale N] [--video-format raw|RGBA|FOUR] [--sound-format sowt|twos]\n"
     "                          [--rate N] [--text-length N] [--no-video] [--no-sound] [--no-text]\n"
-    "                          [--no-grol] [--no-progress] [--cancel] [--quiet] [--answer-box ANSWERS]\n"
-    "                          [--attended]\n"
+    "                          [--no-grol] [--no-progress] [--cancel] [--cancel-at PERCENT] [--quiet]\n"
+    "                          [--answer-box ANSWERS] [--attended]\n"
     "  --qtx PATH      the component file (default: the one QuickTime found in its components\n"
     "                  folders, else Quillex.qtx beside this program)\n"
     "  --out FOLDER    where the encoder writes its files and quicktime_encoder.log\n"
     "  --cancel        the progress procedure asks to cancel; --quiet: it prints nothing\n"
+    "  --cancel-at PERCENT  it asks to cancel once the export has reported PERCENT (0 to 100)\n"
     "  --answer-box ANSWERS  how message boxes that ask are answered, in turn: retry,cancel ...\n"
     "                  (Cancel once the list has run out; boxes with OK only are answered OK)\n"
     "  --attended      leave the message boxes to the person at the display\n";
@@ -103,6 +111,8 @@ bool parse(int argc, char** argv, options& o, std::string* error)
             o.progress = false;
         else if (args.is("--cancel"))
             o.cancel = true;
+        else if (args.is("--cancel-at"))
+            args.number(&o.cancel_at, 0, 100);
         else if (args.is("--quiet"))
             o.quiet = true;
         else if (args.is("--answer-box"))
@@ -161,6 +171,31 @@ std::string encoder_summary(const std::string& log)
     return text.substr(from, text.find_first_of("\r\n", from) - from);
 }
 
+LRESULT CALLBACK main_window_procedure(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
+{
+    return DefWindowProcA(window, message, wparam, lparam);
+}
+
+// The host's own top-level window, up before the export as a host's document window is. Null
+// where there is no display; the export goes on without it.
+HWND create_main_window()
+{
+    WNDCLASSA window_class{};
+    window_class.lpfnWndProc = main_window_procedure;
+    window_class.hInstance = GetModuleHandleA(nullptr);
+    window_class.hCursor = LoadCursorA(nullptr, reinterpret_cast<LPCSTR>(IDC_ARROW));
+    window_class.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
+    window_class.lpszClassName = "QuickTimeHostStandIn";
+    RegisterClassA(&window_class);
+    const HWND window = CreateWindowA("QuickTimeHostStandIn", "QuickTime host (stand-in)", WS_OVERLAPPEDWINDOW,
+                                      40, 40, 480, 320, nullptr, nullptr, window_class.hInstance, nullptr);
+    if (window != nullptr) {
+        ShowWindow(window, SW_SHOWNORMAL);
+        UpdateWindow(window);
+    }
+    return window;
+}
+
 void print_result(const char* step, ComponentResult result)
 {
     std::printf("%s: %ld%s\n", step, static_cast<long>(result), result == 0 ? "" : " (failed)");
@@ -202,16 +237,37 @@ int run(int argc, char** argv)
                 m.text_length, m.grol_width, m.grol_height);
     std::fflush(stdout);
 
+    const HWND window = create_main_window();
+    if (window == nullptr)
+        std::printf("main window: none (no display)\n");
+    else
+        std::printf("main window: 0x%08lx \"QuickTime host (stand-in)\"\n",
+                    static_cast<unsigned long>(reinterpret_cast<uintptr_t>(window)));
+    std::fflush(stdout);
+
     qt_progress progress;
     progress.print = !o.quiet;
     progress.answer = o.cancel ? userCanceledErr : noErr;
+    progress.cancel_at = o.cancel_at >= 0 ? static_cast<Fixed>(static_cast<int64_t>(o.cancel_at) * 65536 / 100) : -1;
+    progress.dispatch_messages = true;
     qt_export_plan plan;
     plan.set_progress = o.progress;
     qt_export_results r;
+    DWORD returned_at = 0;
     {
         box_answerer box_watch(box_answerer::for_program(o.box_answers, o.attended));
+        responsiveness_probe probe(window);
         r = run_export(host, movie, &progress, plan);
+        returned_at = GetTickCount();
+        probe.finish();
+        if (window != nullptr)
+            probe.print();
     }
+    if (o.progress && !o.quiet)
+        progress.print_summary();
+    if (const DWORD asked = progress.cancel_asked_at())
+        std::printf("cancel: the export returned %lu ms after the progress procedure asked to cancel\n",
+                    static_cast<unsigned long>(returned_at - asked));
 
     if (r.instance == nullptr) {
         std::printf("open: failed\n");

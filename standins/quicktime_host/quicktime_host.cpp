@@ -30,16 +30,122 @@ OSErr __cdecl qt_progress::procedure(Movie movie, int16_t message, int16_t opera
     if (self == nullptr)
         return noErr;
     try {
-        self->calls.push_back({movie, message, operation, percent, refCon});
+        return self->take({movie, message, operation, percent, refCon});
     } catch (...) {
         return memFullErr;
     }
-    if (self->print) {
-        std::printf("progress: %s (operation %d, %.1f%%)%s\n", message_name(message), operation,
-                    100.0 * percent / 65536.0, self->answer != noErr ? ", asking to cancel" : "");
+}
+
+OSErr qt_progress::take(const qt_progress_call& call)
+{
+    if (dispatch_messages) {
+        // What a host's progress procedure does besides drawing: its windows paint and answer.
+        MSG message;
+        while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+            if (message.message == WM_QUIT) {
+                PostQuitMessage(static_cast<int>(message.wParam));
+                break;
+            }
+            TranslateMessage(&message);
+            DispatchMessageA(&message);
+        }
+    }
+    const bool update = call.message == movieProgressUpdatePercent;
+    OSErr result = answer;
+    if (result == noErr && update && cancel_at >= 0 && call.percent >= cancel_at)
+        result = userCanceledErr;
+    if (on_call) {
+        const OSErr asked = on_call(call);
+        if (result == noErr)
+            result = asked;
+    }
+    {
+        const std::lock_guard<std::mutex> hold(lock_);
+        calls.push_back(call);
+        if (result != noErr && cancel_asked_at_ == 0)
+            cancel_asked_at_ = GetTickCount();
+    }
+    if (print) {
+        const int whole = static_cast<int>(static_cast<int64_t>(call.percent) * 100 / 65536);
+        const char* cancel = result != noErr ? ", asking to cancel" : "";
+        if (!update)
+            std::printf("progress: %s (operation %d)%s\n", message_name(call.message), call.operation, cancel);
+        else if (whole != printed_percent_ || result != noErr)
+            std::printf("progress: %d%%%s\n", whole, cancel);
+        if (update)
+            printed_percent_ = whole;
         std::fflush(stdout);
     }
-    return self->answer;
+    return result;
+}
+
+std::vector<qt_progress_call> qt_progress::snapshot() const
+{
+    const std::lock_guard<std::mutex> hold(lock_);
+    return calls;
+}
+
+DWORD qt_progress::cancel_asked_at() const
+{
+    const std::lock_guard<std::mutex> hold(lock_);
+    return cancel_asked_at_;
+}
+
+void qt_progress::print_summary() const
+{
+    const std::vector<qt_progress_call> seen = snapshot();
+    long updates = 0, lower = 0;
+    Fixed first = 0, last = 0;
+    for (const qt_progress_call& call : seen) {
+        if (call.message != movieProgressUpdatePercent)
+            continue;
+        if (updates == 0)
+            first = call.percent;
+        else if (call.percent < last)
+            ++lower;
+        last = call.percent;
+        ++updates;
+    }
+    if (updates == 0)
+        std::printf("progress: no updates\n");
+    else if (lower == 0)
+        std::printf("progress: %ld updates from %.1f%% to %.1f%%, never lower than the one before\n", updates,
+                    100.0 * first / 65536.0, 100.0 * last / 65536.0);
+    else
+        std::printf("progress: %ld updates from %.1f%% to %.1f%%, %ld lower than the one before\n", updates,
+                    100.0 * first / 65536.0, 100.0 * last / 65536.0, lower);
+    std::fflush(stdout);
+}
+
+std::string qt_progress_fault(const std::vector<qt_progress_call>& calls, bool finished, int32_t refcon)
+{
+    if (calls.size() < 2)
+        return std::to_string(calls.size()) + " progress calls";
+    if (calls.front().message != movieProgressOpen || calls.front().percent != 0)
+        return "the first call is not open at 0";
+    if (calls.back().message != movieProgressClose || calls.back().percent != 0)
+        return "the last call is not close at 0";
+    Fixed last = 0;
+    for (size_t i = 0; i < calls.size(); ++i) {
+        const qt_progress_call& c = calls[i];
+        const std::string call = "call " + std::to_string(i) + " ";
+        if (c.operation != progressOpExportMovie || c.movie != nullptr || c.refcon != refcon)
+            return call + "has another operation, movie or refcon";
+        if (i == 0 || i + 1 == calls.size())
+            continue;
+        if (c.message != movieProgressUpdatePercent)
+            return call + "between open and close is message " + std::to_string(c.message);
+        if (c.percent < last)
+            return call + "fell from " + std::to_string(last) + " to " + std::to_string(c.percent);
+        if (c.percent > qt_progress_whole || (c.percent == qt_progress_whole && i + 2 != calls.size()))
+            return call + "reports " + std::to_string(c.percent) + " before the last update";
+        last = c.percent;
+    }
+    const bool whole = calls.size() > 2 && calls[calls.size() - 2].percent == qt_progress_whole;
+    if (whole != finished)
+        return finished ? "a finished export never reported the whole"
+                        : "an export that did not finish reported the whole";
+    return "";
 }
 
 // ---- The host ---------------------------------------------------------------------------------

@@ -24,6 +24,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -273,18 +275,57 @@ struct qt_progress_call {
     int32_t refcon;
 };
 
-// A movie progress procedure that records what it is told, and prints it when asked.
+// A movie progress procedure that records what it is told, and prints it when asked. Like a
+// real host's, it can keep the host's windows answering while the export runs (each call
+// dispatches the thread's pending messages) and ask to stop (a non-zero answer).
+//
+//   progress: open (operation 12)
+//   progress: 0%
+//   progress: 37%                   (each whole percentage once, as it is first reported)
+//   progress: 50%, asking to cancel
+//   progress: close (operation 12)
+//   progress: 61 updates from 0.0% to 50.0%, never lower than the one before
 class qt_progress {
 public:
+    // What the procedure was told. Written on the exporting thread: read it once the export
+    // has returned, or through snapshot() while it runs.
     std::vector<qt_progress_call> calls;
     bool print = false;
-    OSErr answer = noErr;  // non-zero asks the exporter to cancel
+    OSErr answer = noErr;  // non-zero asks the exporter to cancel, from the first call on
+    // Asks to cancel (userCanceledErr) from the update that reports this fraction on; -1 never.
+    Fixed cancel_at = -1;
+    bool dispatch_messages = false;  // each call dispatches the thread's pending messages
+    // Called on the exporting thread with each call before it is answered; a non-zero result
+    // asks to cancel (tests). Set it before the export starts.
+    std::function<OSErr(const qt_progress_call&)> on_call;
 
     MovieProgressProc proc() const { return &qt_progress::procedure; }
     int32_t refcon() const { return qt_glue::slot(this); }
     static OSErr __cdecl procedure(Movie movie, int16_t message, int16_t operation, Fixed percent,
                                    int32_t refCon);
+
+    std::vector<qt_progress_call> snapshot() const;
+    // GetTickCount of the first call answered with a request to cancel; 0 when none was.
+    DWORD cancel_asked_at() const;
+    // The updates' count, first and last fraction and whether each was at least the one before.
+    void print_summary() const;
+
+private:
+    OSErr take(const qt_progress_call& call);
+
+    mutable std::mutex lock_;
+    DWORD cancel_asked_at_ = 0;
+    int printed_percent_ = -1;  // the last whole percentage printed
 };
+
+constexpr Fixed qt_progress_whole = 0x10000;
+
+// What a progress procedure must have heard from one export that got as far as the encoder:
+// open first and close last, both at 0; between them only updates, each at least the one
+// before; the whole only as the last update, and only when the export finished. Every call for
+// the export-movie operation, with no movie and the procedure's refcon. "" when so, else what
+// is wrong.
+std::string qt_progress_fault(const std::vector<qt_progress_call>& calls, bool finished, int32_t refcon);
 
 // ---- The host ---------------------------------------------------------------------------------
 class quicktime_host {

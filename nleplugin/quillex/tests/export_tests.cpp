@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -172,6 +173,7 @@ protected:
         if (faults)
             faults(*movie_);
         exporter_ = std::make_unique<Exporter>();
+        exporter_->progress.on_call = on_progress_;
         exporter_->add(*movie_, true, dirty_procedures);
         thread_ = CreateThread(nullptr, 0, run_export, this, 0, nullptr);
         ASSERT_TRUE(wait_until([&] { return channel_.open(channel_names::from_prefix(prefix), 0); }, 15000));
@@ -251,6 +253,8 @@ protected:
     HANDLE thread_ = nullptr;
     ComponentResult result_ = -1;
     mutable encoder_channel channel_;
+    // The exporter's progress procedure asks this before it answers (set before start()).
+    std::function<OSErr(const qt_progress_call&)> on_progress_;
 };
 
 TEST_F(ScriptedExport, GeneralAndTrackInformation)
@@ -262,8 +266,9 @@ TEST_F(ScriptedExport, GeneralAndTrackInformation)
     // The channel can be opened before the export thread reaches the progress call, so the
     // journal is read only once an answered turn has ordered the two threads.
     ask(0);
-    ASSERT_EQ(exporter_->progress.calls.size(), 1u) << "progress opened before the first answer";
-    EXPECT_EQ(exporter_->progress.calls[0].message, movieProgressOpen);
+    const std::vector<qt_progress_call> opened = exporter_->progress.snapshot();
+    ASSERT_GE(opened.size(), 1u) << "progress opened before the first answer";
+    EXPECT_EQ(opened[0].message, movieProgressOpen);
     EXPECT_EQ(word(4), 0u);
     EXPECT_EQ(data_word(0), 4u);
     EXPECT_EQ(data_word(4), 0x00010000u) << "settings as held in memory";
@@ -293,14 +298,7 @@ TEST_F(ScriptedExport, GeneralAndTrackInformation)
             EXPECT_EQ(data()[i], 0) << i;
     }
     EXPECT_EQ(finish(), noErr);
-    ASSERT_EQ(exporter_->progress.calls.size(), 2u);
-    EXPECT_EQ(exporter_->progress.calls[1].message, movieProgressClose);
-    for (const qt_progress_call& call : exporter_->progress.calls) {
-        EXPECT_EQ(call.operation, progressOpExportMovie);
-        EXPECT_EQ(call.percent, 0);
-        EXPECT_EQ(call.movie, nullptr);
-        EXPECT_EQ(call.refcon, exporter_->progress.refcon());
-    }
+    EXPECT_EQ(qt_progress_fault(exporter_->progress.calls, true, exporter_->progress.refcon()), "");
 }
 
 TEST_F(ScriptedExport, FramesArriveUnchangedAndRawBecomes32)
@@ -536,7 +534,7 @@ TEST_F(ScriptedExport, AnUnservedRequestEndsTheExportAnsweredWithCodeThree)
     EXPECT_EQ(word(4), 0u);
     EXPECT_TRUE(wait_pumping(thread_, 10000));
     EXPECT_EQ(result_, noErr);
-    ASSERT_EQ(exporter_->progress.calls.size(), 2u);
+    EXPECT_EQ(qt_progress_fault(exporter_->progress.calls, true, exporter_->progress.refcon()), "");
 }
 
 TEST_F(ScriptedExport, DurationsFoundByProbingWhenTheHostCannotSay)
@@ -557,19 +555,132 @@ TEST_F(ScriptedExport, DurationsFoundByProbingWhenTheHostCannotSay)
     EXPECT_EQ(finish(), noErr);
 }
 
-TEST_F(ScriptedExport, ProgressThatAsksToCancelDoesNotStopTheExport)
+// ---- Progress and the host's Stop --------------------------------------------------------
+
+// The newest update the procedure has been told, once one reports at least `least`.
+Fixed update_reaching(const qt_progress& progress, Fixed least)
 {
-    qt_movie movie(small_movie());
-    exporter_ = std::make_unique<Exporter>();
-    exporter_->progress.answer = -128;
-    movie_ = std::make_unique<qt_movie>(small_movie());
-    exporter_->add(*movie_);
-    thread_ = CreateThread(nullptr, 0, run_export, this, 0, nullptr);
-    ASSERT_TRUE(wait_until([&] { return channel_.open(channel_names::from_prefix(prefix), 0); }, 15000));
+    Fixed seen = -1;
+    wait_until(
+        [&] {
+            for (const qt_progress_call& c : progress.snapshot())
+                if (c.message == movieProgressUpdatePercent)
+                    seen = c.percent;
+            return seen >= least;
+        },
+        5000);
+    return seen;
+}
+
+// small_movie(): one second of video (ten frames of 60 at 600) and one of sound (8000 sample
+// frames at 8000); the text and the 'GROL' track do not count.
+TEST_F(ScriptedExport, ProgressIsThePartOfThePictureAndSoundAskedForAndWholeAtTheDone)
+{
+    start(small_movie());
     ask(0);
-    EXPECT_EQ(word(4), 0u);
+    EXPECT_EQ(update_reaching(exporter_->progress, 0), 0) << "nothing asked yet";
+    ask(2, id_of(qt_track::sound), 0, 4000);  // half the sound
+    EXPECT_EQ(update_reaching(exporter_->progress, 0x4000), 0x4000);
+    ask(2, id_of(qt_track::text), 0, 1);
+    ask(2, id_of(qt_track::grol), 0, 1);
+    // About ten a second while the encoder is silent: the host keeps its turn.
+    const size_t before = exporter_->progress.snapshot().size();
+    const DWORD silent_from = GetTickCount();
+    Sleep(1000);
+    const std::vector<qt_progress_call> quiet = exporter_->progress.snapshot();
+    const DWORD silent_ms = GetTickCount() - silent_from;
+    EXPECT_EQ(quiet.back().percent, 0x4000) << "the text and the 'GROL' sample do not count";
+    const size_t updates = quiet.size() - before;
+    std::printf("%u updates in %lu ms of silence\n", static_cast<unsigned>(updates),
+                static_cast<unsigned long>(silent_ms));
+    EXPECT_GE(updates, 5u);
+    EXPECT_LE(updates, 15u);
+    for (int32_t frame = 0; frame < 5; ++frame)
+        ask(2, id_of(qt_track::video), frame * movie_->frame_duration(), 1);
+    EXPECT_EQ(update_reaching(exporter_->progress, 0x8000), 0x8000);  // a quarter more
+    // A time asked again, or a track asked backwards, never lowers it.
+    ask(2, id_of(qt_track::sound), 0, 10);
+    ask(2, id_of(qt_track::sound), 4000, 4000);
+    ask(2, id_of(qt_track::video), 300, 1);
+    Sleep(300);
+    ask(2, id_of(qt_track::video), 540, 1);
+    // Everything asked: just short of the whole, which only the done request brings.
+    EXPECT_EQ(update_reaching(exporter_->progress, 0xFFFF), 0xFFFF);
     EXPECT_EQ(finish(), noErr);
-    EXPECT_EQ(exporter_->progress.calls.size(), 2u);
+    EXPECT_EQ(qt_progress_fault(exporter_->progress.calls, true, exporter_->progress.refcon()), "");
+}
+
+// The host's Stop, asked for by a progress procedure that answers non-zero while a request of
+// the encoder's is there: that request is answered as stopped (code 3, status 3, nothing else
+// written) and the export ends with userCanceledErr.
+TEST_F(ScriptedExport, AStopAnswersTheEncodersRequestAsStoppedAndReturnsUserCanceledErr)
+{
+    debug_output_capture capture;
+    ASSERT_TRUE(capture.listening());
+    const HANDLE armed = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    const HANDLE posted = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    // On the exporting thread, while the procedure is being called: the encoder's request
+    // comes, then the procedure answers Stop.
+    on_progress_ = [this, armed, posted](const qt_progress_call& call) -> OSErr {
+        if (call.message != movieProgressUpdatePercent || WaitForSingleObject(armed, 0) != WAIT_OBJECT_0)
+            return noErr;
+        if (WaitForSingleObject(posted, 0) == WAIT_TIMEOUT) {
+            channel_.post();
+            SetEvent(posted);
+        }
+        return userCanceledErr;
+    };
+    start(small_movie());
+    ask(0);
+    std::memset(channel_.param().payload(), fill, channel_.param().size());
+    std::memset(channel_.data().payload(), fill, channel_.data().size());
+    set(0, 2);
+    SetEvent(armed);
+    ASSERT_EQ(WaitForSingleObject(posted, 5000), WAIT_OBJECT_0);
+    const HANDLE b = OpenSemaphoreA(SYNCHRONIZE, FALSE, (std::string(prefix) + "sem_b").c_str());
+    ASSERT_NE(b, nullptr);
+    EXPECT_EQ(WaitForSingleObject(b, 5000), WAIT_OBJECT_0) << "the request was answered";
+    CloseHandle(b);
+    CloseHandle(posted);
+    CloseHandle(armed);
+    EXPECT_EQ(word(0), 3u);
+    EXPECT_EQ(word(4), 3u) << "stopped by the user";
+    EXPECT_TRUE(untouched(param(), 8, 116));
+    EXPECT_TRUE(untouched(data(), 0, channel_.data().size()));
+    EXPECT_TRUE(wait_pumping(thread_, 5000));
+    CloseHandle(thread_);
+    thread_ = nullptr;
+    EXPECT_EQ(result_, userCanceledErr);
+    EXPECT_TRUE(capture.saw(
+        quillex_diagnostic_line("Export stopped: the progress procedure asked to cancel", userCanceledErr, 303)));
+    EXPECT_EQ(qt_progress_fault(exporter_->progress.calls, false, exporter_->progress.refcon()), "");
+}
+
+// No request comes within the grace: nothing is answered, and the export still ends at once.
+TEST_F(ScriptedExport, AStopWhileTheEncoderIsSilentAnswersNothingAndEndsAtOnce)
+{
+    const HANDLE armed = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    on_progress_ = [armed](const qt_progress_call&) -> OSErr {
+        return WaitForSingleObject(armed, 0) == WAIT_OBJECT_0 ? userCanceledErr : noErr;
+    };
+    start(small_movie());
+    ask(0);
+    std::memset(channel_.param().payload(), fill, channel_.param().size());
+    SetEvent(armed);
+    ASSERT_TRUE(wait_pumping(thread_, 5000));
+    CloseHandle(armed);
+    const DWORD took = GetTickCount() - exporter_->progress.cancel_asked_at();
+    CloseHandle(thread_);
+    thread_ = nullptr;
+    std::printf("the export returned %lu ms after the procedure asked to stop\n", static_cast<unsigned long>(took));
+    EXPECT_LT(took, 2000u);
+    EXPECT_EQ(result_, userCanceledErr);
+    const HANDLE b = OpenSemaphoreA(SYNCHRONIZE, FALSE, (std::string(prefix) + "sem_b").c_str());
+    ASSERT_NE(b, nullptr) << "this test still holds the channel";
+    EXPECT_EQ(WaitForSingleObject(b, 0), static_cast<DWORD>(WAIT_TIMEOUT)) << "nothing was answered";
+    CloseHandle(b);
+    EXPECT_TRUE(untouched(param(), 0, 116));
+    EXPECT_EQ(qt_progress_fault(exporter_->progress.calls, false, exporter_->progress.refcon()), "");
 }
 
 TEST_F(ScriptedExport, ASecondExportOnTheSameInstanceAndAnotherOnTheMachine)
@@ -587,6 +698,8 @@ TEST_F(ScriptedExport, ASecondExportOnTheSameInstanceAndAnotherOnTheMachine)
         EXPECT_TRUE(other.progress.calls.empty());
     }
     EXPECT_EQ(finish(), noErr);
+    EXPECT_EQ(qt_progress_fault(exporter_->progress.calls, true, exporter_->progress.refcon()), "");
+    exporter_->progress.calls.clear();
 
     // The same instance again: a new channel, the same tracks.
     thread_ = CreateThread(nullptr, 0, run_export, this, 0, nullptr);
@@ -596,7 +709,7 @@ TEST_F(ScriptedExport, ASecondExportOnTheSameInstanceAndAnotherOnTheMachine)
     ask(2, id_of(qt_track::video), 0, 1);
     EXPECT_EQ(word(4), 0u);
     EXPECT_EQ(finish(), noErr);
-    EXPECT_EQ(exporter_->progress.calls.size(), 4u);
+    EXPECT_EQ(qt_progress_fault(exporter_->progress.calls, true, exporter_->progress.refcon()), "");
 }
 
 TEST_F(ScriptedExport, EveryRefusedRequestWritesItsDiagnosticLines)
@@ -766,7 +879,7 @@ TEST_F(StandInExport, EveryFrameSampleAndTextByteArrivesAsTheHostServedIt)
     qt_movie movie(s);
     Exporter exporter;
     ASSERT_EQ(run(movie, exporter), noErr) << log();
-    EXPECT_EQ(exporter.progress.calls.size(), 2u);
+    EXPECT_EQ(qt_progress_fault(exporter.progress.calls, true, exporter.progress.refcon()), "");
 
     const avi_contents avi = read_avi(out_ + "\\quicktime_export.avi");
     ASSERT_TRUE(avi.riff);
@@ -803,7 +916,7 @@ TEST_F(StandInExport, AHostileEncoderLeavesTheHostAliveAndTheExportReturns)
     qt_movie movie(small_movie());
     Exporter exporter;
     EXPECT_EQ(run(movie, exporter), noErr) << log();
-    EXPECT_EQ(exporter.progress.calls.size(), 2u);
+    EXPECT_EQ(qt_progress_fault(exporter.progress.calls, true, exporter.progress.refcon()), "");
 }
 
 TEST(DemoProgram, ExportsAPlayableMovieAndItsText)

@@ -254,3 +254,79 @@ TEST(progress_procedure, records_what_it_is_told_and_gives_its_answer)
     EXPECT_EQ(progress.calls[1].operation, 3);
     EXPECT_EQ(progress.calls[1].refcon, progress.refcon());
 }
+
+TEST(progress_procedure, cancel_at_answers_stop_from_the_update_that_reaches_it)
+{
+    qt_progress progress;
+    progress.cancel_at = 0x8000;
+    const MovieProgressProc proc = progress.proc();
+    EXPECT_EQ(proc(nullptr, movieProgressOpen, progressOpExportMovie, 0, progress.refcon()), noErr);
+    EXPECT_EQ(proc(nullptr, movieProgressUpdatePercent, progressOpExportMovie, 0x7FFF, progress.refcon()), noErr);
+    EXPECT_EQ(progress.cancel_asked_at(), 0u);
+    EXPECT_EQ(proc(nullptr, movieProgressUpdatePercent, progressOpExportMovie, 0x8000, progress.refcon()),
+              userCanceledErr);
+    EXPECT_NE(progress.cancel_asked_at(), 0u);
+    EXPECT_EQ(proc(nullptr, movieProgressUpdatePercent, progressOpExportMovie, 0x8000, progress.refcon()),
+              userCanceledErr);
+    // The close message is no request to stop.
+    EXPECT_EQ(proc(nullptr, movieProgressClose, progressOpExportMovie, 0, progress.refcon()), noErr);
+}
+
+LRESULT CALLBACK counting_window(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
+{
+    if (message == WM_USER + 7) {
+        ++*reinterpret_cast<int*>(GetWindowLongPtrA(window, GWLP_USERDATA));
+        return 0;
+    }
+    return DefWindowProcA(window, message, wparam, lparam);
+}
+
+TEST(progress_procedure, dispatches_the_threads_messages_when_asked_to)
+{
+    WNDCLASSA window_class{};
+    window_class.lpfnWndProc = counting_window;
+    window_class.hInstance = GetModuleHandleA(nullptr);
+    window_class.lpszClassName = "progress_dispatch_test";
+    RegisterClassA(&window_class);
+    // A message-only window: no display needed.
+    const HWND window = CreateWindowA("progress_dispatch_test", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                      window_class.hInstance, nullptr);
+    ASSERT_NE(window, nullptr);
+    int dispatched = 0;
+    SetWindowLongPtrA(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(&dispatched));
+    qt_progress progress;
+    PostMessageA(window, WM_USER + 7, 0, 0);
+    progress.proc()(nullptr, movieProgressUpdatePercent, progressOpExportMovie, 0, progress.refcon());
+    EXPECT_EQ(dispatched, 0) << "not unless asked";
+    progress.dispatch_messages = true;
+    progress.proc()(nullptr, movieProgressUpdatePercent, progressOpExportMovie, 0, progress.refcon());
+    EXPECT_EQ(dispatched, 1);
+    DestroyWindow(window);
+}
+
+TEST(progress_fault, names_what_an_export_told_wrongly)
+{
+    const int32_t refcon = 0x1234;
+    auto call = [&](int16_t message, Fixed percent) {
+        return qt_progress_call{nullptr, message, progressOpExportMovie, percent, refcon};
+    };
+    const qt_progress_call open = call(movieProgressOpen, 0), close = call(movieProgressClose, 0);
+    const qt_progress_call half = call(movieProgressUpdatePercent, 0x8000),
+                           third = call(movieProgressUpdatePercent, 0x5555),
+                           whole = call(movieProgressUpdatePercent, qt_progress_whole);
+    EXPECT_EQ(qt_progress_fault({open, half, half, whole, close}, true, refcon), "");
+    EXPECT_EQ(qt_progress_fault({open, third, half, close}, false, refcon), "");
+    EXPECT_EQ(qt_progress_fault({open, close}, false, refcon), "");
+    EXPECT_EQ(qt_progress_fault({open, half}, false, refcon), "the last call is not close at 0");
+    EXPECT_EQ(qt_progress_fault({half, close}, false, refcon), "the first call is not open at 0");
+    EXPECT_EQ(qt_progress_fault({open, half, third, close}, false, refcon), "call 2 fell from 32768 to 21845");
+    EXPECT_EQ(qt_progress_fault({open, whole, half, close}, false, refcon),
+              "call 1 reports 65536 before the last update");
+    EXPECT_EQ(qt_progress_fault({open, whole, whole, close}, true, refcon),
+              "call 1 reports 65536 before the last update");
+    EXPECT_EQ(qt_progress_fault({open, half, close}, true, refcon), "a finished export never reported the whole");
+    EXPECT_EQ(qt_progress_fault({open, whole, close}, false, refcon),
+              "an export that did not finish reported the whole");
+    EXPECT_EQ(qt_progress_fault({open, open, close}, false, refcon), "call 1 between open and close is message 0");
+    EXPECT_EQ(qt_progress_fault({open, half, close}, false, 99), "call 0 has another operation, movie or refcon");
+}
