@@ -32,12 +32,8 @@ void set_text(HWND dialog, int id, char (&shown)[64], const char* text)
 }  // namespace
 
 export_progress::export_progress(HINSTANCE resources, const char* owner_title, prm_idle idle, int32_t frames)
-    : resources_(resources),
-      owner_(FindWindowA(nullptr, owner_title)),
-      idle_(idle),
-      frames_(frames),
-      started_(GetTickCount()),
-      last_request_(started_)
+    : resources_(resources), owner_(FindWindowA(nullptr, owner_title)), idle_(idle), frames_(frames),
+      started_(GetTickCount()), last_request_(started_)
 {
 }
 
@@ -129,7 +125,8 @@ void export_progress::dispatch_messages()
 
 void export_progress::show(DWORD now)
 {
-    window_ = CreateDialogParamA(resources_, "PROGRESS_EZ", owner_, procedure, reinterpret_cast<LPARAM>(this));
+    window_ =
+        CreateDialogParamA(resources_, "PROGRESS_EZ", owner_, procedure, reinterpret_cast<LPARAM>(this));
     if (window_ == nullptr) {
         // The export goes on without it, and the owner stays disabled: the module must not be
         // entered again meanwhile.
@@ -169,12 +166,14 @@ void export_progress::refresh(DWORD now)
 
     const DWORD silent = now - last_request_;
     if (silent >= hx_progress_silence_ms)
-        std::snprintf(text, sizeof text, "Waiting for Tessora: %lu s", static_cast<unsigned long>(silent / 1000));
+        std::snprintf(text, sizeof text, "Waiting for Tessora: %lu s",
+                      static_cast<unsigned long>(silent / 1000));
     else
         text[0] = 0;
     set_text(window_, IDC_PROGRESS_WAITING, waiting_text_, text);
 
-    const int permille = frames_ > 0 ? static_cast<int>(static_cast<int64_t>(shown_frames) * 1000 / frames_) : 0;
+    const int permille =
+        frames_ > 0 ? static_cast<int>(static_cast<int64_t>(shown_frames) * 1000 / frames_) : 0;
     if (permille != bar_permille_) {
         bar_permille_ = permille;
         InvalidateRect(GetDlgItem(window_, IDC_PROGRESS_BAR), nullptr, FALSE);

@@ -318,7 +318,8 @@ int main(int argc, char** argv)
         box_answerer box_watch(box_answerer::for_program(o.box_answers, o.attended));
         responsiveness_probe probe(window);
         progress_watch progress(
-            watch_plan, [&host] { return host.frames_served(); }, [&answerer] { return answerer.answered_at(); });
+            watch_plan, [&host] { return host.frames_served(); },
+            [&answerer] { return answerer.answered_at(); });
         result = module.call(o.selector, host.standard(), host.export_record(),
                              o.selector == prm_export_work_area ? host.work_area() : nullptr);
         progress.finish();

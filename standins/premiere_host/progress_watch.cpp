@@ -98,15 +98,20 @@ void progress_watch::finish()
             print_texts(last_);
             say("gone " + since(returned_at));
         }
-        std::string line = still_there ? "still there when the export returned" : "gone when the export returned";
+        std::string line =
+            still_there ? "still there when the export returned" : "gone when the export returned";
         if (host != nullptr)
             line += std::string("; the host's window ") + (host_enabled ? "enabled" : "disabled") +
                     (host_active ? " and active" : " and not active");
+        // Windows gives the activation back to the owner only when the window had it: one that
+        // another program's window had come in front of leaves the host inactive, rightly.
+        say(in_front_ ? "it was in front at the last look" : "another window was in front at the last look");
         say(line);
         if (host != nullptr)
-            say(owner_enabled_seen_ == 0 ? "the host's window was disabled the whole time it was up"
-                                         : "the host's window was enabled at " +
-                                               std::to_string(owner_enabled_seen_) + " looks while it was up");
+            say(owner_enabled_seen_ == 0
+                    ? "the host's window was disabled the whole time it was up"
+                    : "the host's window was enabled at " + std::to_string(owner_enabled_seen_) +
+                          " looks while it was up");
     }
     if (pressed_at_ != 0) {
         char line[96];
@@ -138,8 +143,8 @@ void progress_watch::watch()
             const HWND host = plan_.host_window;
             if (host != nullptr)
                 owner = GetWindow(window_, GW_OWNER) != host ? "; not owned by the host's window"
-                        : IsWindowEnabled(host)              ? "; owned by the host's window, which is enabled"
-                                                             : "; owned by the host's window, which is disabled";
+                        : IsWindowEnabled(host) ? "; owned by the host's window, which is enabled"
+                                                : "; owned by the host's window, which is disabled";
             say(line + owner);
             last_ = read(window_);
             print_texts(last_);
@@ -165,12 +170,14 @@ void progress_watch::watch()
         if (!IsWindow(window_) || now.frames.empty() || now.time.empty())
             continue;
         const long served = frames_served_();
-        const bool quarter = plan_.frames > 0 && next_quarter < 4 && served >= next_quarter * plan_.frames / 4;
+        const bool quarter =
+            plan_.frames > 0 && next_quarter < 4 && served >= next_quarter * plan_.frames / 4;
         if (quarter)
             ++next_quarter;
         if (quarter || (last_.waiting.empty() && !now.waiting.empty()))
             print_texts(now);
         last_ = now;
+        in_front_ = GetForegroundWindow() == window_;
         if (pressed_at_ == 0 && plan_.press_after >= 0 && served >= plan_.press_after)
             press(window_);
     }
@@ -205,7 +212,8 @@ std::string progress_watch::since(DWORD tick) const
 {
     const DWORD started = started_at_();
     char text[48];
-    std::snprintf(text, sizeof text, "%.2f s after %s", (tick - (started != 0 ? started : created_at_)) / 1000.0,
+    std::snprintf(text, sizeof text, "%.2f s after %s",
+                  (tick - (started != 0 ? started : created_at_)) / 1000.0,
                   started != 0 ? "Start" : "the export began");
     return text;
 }

@@ -3,13 +3,11 @@
 // window stays disabled under it; and presses its Cancel button (a click) or Escape once a number
 // of frames has been served. What it sees is printed on standard output:
 //
-//   progress window: appeared 1.04 s after Start, 9 frames served; owned by the host's window, which is disabled
-//   progress window: "30 of 120 frames" "0:04 spent, about 0:12 left" ""
-//   progress window: Cancel pressed at 60 frames, 8.10 s after Start
-//   progress window: "60 of 120 frames" "0:08 spent, about 0:08 left" ""   (the last look)
-//   progress window: gone 8.39 s after Start
-//   progress window: gone when the export returned; the host's window enabled and active
-//   progress window: the export returned 0.29 s after Cancel
+//   progress window: appeared 1.04 s after Start, 9 frames served; owned by the host's window, which is
+//   disabled progress window: "30 of 120 frames" "0:04 spent, about 0:12 left" "" progress window: Cancel
+//   pressed at 60 frames, 8.10 s after Start progress window: "60 of 120 frames" "0:08 spent, about 0:08
+//   left" ""   (the last look) progress window: gone 8.39 s after Start progress window: gone when the export
+//   returned; the host's window enabled and active progress window: the export returned 0.29 s after Cancel
 #pragma once
 
 #include <windows.h>
@@ -64,7 +62,8 @@ private:
     HWND window_ = nullptr;
     bool appeared_ = false;
     bool gone_ = false;
-    texts last_;  // what it showed at the last look
+    bool in_front_ = false;  // the foreground window at the last look
+    texts last_;             // what it showed at the last look
     DWORD pressed_at_ = 0;
     long owner_enabled_seen_ = 0;  // looks that found the host's window enabled, as did the one before
     bool owner_was_enabled_ = false;

@@ -6,8 +6,8 @@
 #include "encoder_channel.h"
 #include "encoder_window.h"
 #include "premiere_host.h"
-#include "progress_watch.h"
 #include "prm_protocol.h"
+#include "progress_watch.h"
 #include "registry_value.h"
 #include "test_process.h"
 
@@ -1222,10 +1222,19 @@ void expect_encoder_gone_without_output(const progress_run& r)
     EXPECT_FALSE(file_exists(r.out + "\\premiere_export.markers.txt")) << log;
 }
 
-// The window is gone and the host's window enabled and active again when the module returns.
+// The window is gone and the host's window enabled, and active again unless another program's
+// window had come in front meanwhile (other tests' windows share the display), when the module
+// returns.
 void expect_window_gone_and_host_back(const std::string& printed)
 {
-    EXPECT_NE(printed.find("progress window: gone when the export returned; the host's window enabled and active"),
+    const bool in_front =
+        printed.find("progress window: it was in front at the last look") != std::string::npos;
+    if (!in_front)
+        std::printf(
+            "another window was in front of the progress window: the host's activation is not checked\n");
+    EXPECT_NE(printed.find(
+                  std::string("progress window: gone when the export returned; the host's window enabled") +
+                  (in_front ? " and active" : "")),
               std::string::npos)
         << printed;
     EXPECT_NE(printed.find("progress window: the host's window was disabled the whole time it was up"),
@@ -1323,8 +1332,8 @@ TEST(ProgressWindow, CancelWhileTheEncoderIsSilentEndsTheExportAtOnce)
 TEST(ProgressWindow, TheHostStaysDisabledAfterTheQuestionAboutASilentEncoder)
 {
     const scoped_registry_value limit(HKEY_CURRENT_USER, bridges_settings_key, encoder_wait_value, 1);
-    const progress_run r =
-        run_with_encoder("--pause-after 20 --pause-ms 3500", "--seconds 1 --size 160x120 --answer-box retry,retry,retry");
+    const progress_run r = run_with_encoder("--pause-after 20 --pause-ms 3500",
+                                            "--seconds 1 --size 160x120 --answer-box retry,retry,retry");
     const std::string& printed = r.run.printed;
     EXPECT_EQ(r.run.status, 0u) << printed << r.log;
     EXPECT_NE(printed.find("message box answered: Retry"), std::string::npos) << printed;
