@@ -15,8 +15,8 @@ constexpr DWORD hx_callback_interval_ms = 100;
 
 // What aborted() reports.
 constexpr LONG hx_not_aborted = 0;
-constexpr LONG hx_aborted_peer_ended = 1;  // the watched process ended
-constexpr LONG hx_aborted_by_callback = 2; // the callback asked to stop
+constexpr LONG hx_aborted_peer_ended = 1;   // the watched process ended
+constexpr LONG hx_aborted_by_callback = 2;  // the callback asked to stop
 
 class hx_semaphore {
 public:

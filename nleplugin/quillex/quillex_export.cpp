@@ -28,15 +28,15 @@ Fixed export_progress(QuillexGlobals& g)
     for (const TrackRecord* record : g.track_index) {
         if (record->media_type != quillex_vide && record->media_type != quillex_soun)
             continue;
-        const int64_t duration =
-            static_cast<int64_t>((static_cast<uint64_t>(static_cast<uint32_t>(record->duration_hi)) << 32) |
-                                 record->duration_lo);
+        const int64_t duration = static_cast<int64_t>(
+            (static_cast<uint64_t>(static_cast<uint32_t>(record->duration_hi)) << 32) | record->duration_lo);
         if (duration <= 0 || record->time_scale <= 0)
             continue;
         asked += static_cast<double>(std::min(record->asked_end, duration)) / record->time_scale;
         total += static_cast<double>(duration) / record->time_scale;
     }
-    const Fixed now = total > 0 ? std::min(static_cast<Fixed>(asked / total * fixed_whole), fixed_whole - 1) : 0;
+    const Fixed now =
+        total > 0 ? std::min(static_cast<Fixed>(asked / total * fixed_whole), fixed_whole - 1) : 0;
     g.progress_reported = std::max(g.progress_reported, now);
     return g.progress_reported;
 }
@@ -56,8 +56,9 @@ LONG __cdecl ProgressIdleCallback(uintptr_t context)
         return 0;
     const Fixed percent = export_progress(g);
     const int32_t reference = g.progress_reference;
-    return progress(nullptr, movieProgressUpdatePercent, progressOpExportMovie, percent, reference) != noErr ? 1
-                                                                                                           : 0;
+    return progress(nullptr, movieProgressUpdatePercent, progressOpExportMovie, percent, reference) != noErr
+               ? 1
+               : 0;
 }
 
 size_t description_bytes(OSType media_type)
@@ -103,7 +104,8 @@ public:
                 quillex_write<uint32_t>(param, offsetof(quillex_param_block, request), quillex_done_request);
                 quillex_write<uint32_t>(param, offsetof(quillex_param_block, status), hx_status_stopped);
             });
-            quillex_diagnostic("Export stopped: the progress procedure asked to cancel", userCanceledErr, 303);
+            quillex_diagnostic("Export stopped: the progress procedure asked to cancel", userCanceledErr,
+                               303);
             return userCanceledErr;
         }
         if (end == hx_loop_end::cancelled) {

@@ -52,9 +52,10 @@ int32_t GetTrackData(QuillexGlobals& g, uint8_t* param, uint8_t* data)
     // How far the encoder has come in this track: to the end of what it got, or to where it
     // asked when the host had nothing there.
     const int64_t reached =
-        error == noErr ? static_cast<int64_t>(request.actualTime) +
-                             static_cast<int64_t>(std::max(request.actualSampleCount, 1)) * request.durationPerSample
-                       : static_cast<int64_t>(asked_time);
+        error == noErr
+            ? static_cast<int64_t>(request.actualTime) +
+                  static_cast<int64_t>(std::max(request.actualSampleCount, 1)) * request.durationPerSample
+            : static_cast<int64_t>(asked_time);
     record->asked_end = std::max(record->asked_end, reached);
     if (error != noErr) {
         quillex_diagnostic("GetTrackData: Error getting sample data", error, 691);

@@ -28,7 +28,8 @@ public:
             SetEvent(stop_);
             // The window may be this thread's own: its last question is answered meanwhile,
             // instead of waiting out the probe's 30 s.
-            while (MsgWaitForMultipleObjects(1, &thread_, FALSE, INFINITE, QS_SENDMESSAGE) == WAIT_OBJECT_0 + 1) {
+            while (MsgWaitForMultipleObjects(1, &thread_, FALSE, INFINITE, QS_SENDMESSAGE) ==
+                   WAIT_OBJECT_0 + 1) {
                 MSG message;
                 PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
             }

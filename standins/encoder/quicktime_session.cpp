@@ -350,7 +350,8 @@ void session::write_video_frame(const qt_param_block& a, const ImageDescription&
         if (o_.out_folder.empty())
             return;
         const std::string& path = avi_file_.begin(o_.out_folder + "\\quicktime_export.avi");
-        if (!avi_.open(path, w, h, t.scale, std::max(a.duration_per_sample, 1), sound_rate_, sound_channels_)) {
+        if (!avi_.open(path, w, h, t.scale, std::max(a.duration_per_sample, 1), sound_rate_,
+                       sound_channels_)) {
             log_line("cannot write %s", path.c_str());
             avi_file_.discard();
             return;

@@ -187,8 +187,9 @@ HWND create_main_window()
     window_class.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
     window_class.lpszClassName = "QuickTimeHostStandIn";
     RegisterClassA(&window_class);
-    const HWND window = CreateWindowA("QuickTimeHostStandIn", "QuickTime host (stand-in)", WS_OVERLAPPEDWINDOW,
-                                      40, 40, 480, 320, nullptr, nullptr, window_class.hInstance, nullptr);
+    const HWND window =
+        CreateWindowA("QuickTimeHostStandIn", "QuickTime host (stand-in)", WS_OVERLAPPEDWINDOW, 40, 40, 480,
+                      320, nullptr, nullptr, window_class.hInstance, nullptr);
     if (window != nullptr) {
         ShowWindow(window, SW_SHOWNORMAL);
         UpdateWindow(window);
@@ -248,7 +249,8 @@ int run(int argc, char** argv)
     qt_progress progress;
     progress.print = !o.quiet;
     progress.answer = o.cancel ? userCanceledErr : noErr;
-    progress.cancel_at = o.cancel_at >= 0 ? static_cast<Fixed>(static_cast<int64_t>(o.cancel_at) * 65536 / 100) : -1;
+    progress.cancel_at =
+        o.cancel_at >= 0 ? static_cast<Fixed>(static_cast<int64_t>(o.cancel_at) * 65536 / 100) : -1;
     progress.dispatch_messages = true;
     qt_export_plan plan;
     plan.set_progress = o.progress;

@@ -69,7 +69,8 @@ OSErr qt_progress::take(const qt_progress_call& call)
         const int whole = static_cast<int>(static_cast<int64_t>(call.percent) * 100 / 65536);
         const char* cancel = result != noErr ? ", asking to cancel" : "";
         if (!update)
-            std::printf("progress: %s (operation %d)%s\n", message_name(call.message), call.operation, cancel);
+            std::printf("progress: %s (operation %d)%s\n", message_name(call.message), call.operation,
+                        cancel);
         else if (whole != printed_percent_ || result != noErr)
             std::printf("progress: %d%%%s\n", whole, cancel);
         if (update)

@@ -651,8 +651,8 @@ TEST_F(ScriptedExport, AStopAnswersTheEncodersRequestAsStoppedAndReturnsUserCanc
     CloseHandle(thread_);
     thread_ = nullptr;
     EXPECT_EQ(result_, userCanceledErr);
-    EXPECT_TRUE(capture.saw(
-        quillex_diagnostic_line("Export stopped: the progress procedure asked to cancel", userCanceledErr, 303)));
+    EXPECT_TRUE(capture.saw(quillex_diagnostic_line("Export stopped: the progress procedure asked to cancel",
+                                                    userCanceledErr, 303)));
     EXPECT_EQ(qt_progress_fault(exporter_->progress.calls, false, exporter_->progress.refcon()), "");
 }
 
@@ -672,7 +672,8 @@ TEST_F(ScriptedExport, AStopWhileTheEncoderIsSilentAnswersNothingAndEndsAtOnce)
     const DWORD took = GetTickCount() - exporter_->progress.cancel_asked_at();
     CloseHandle(thread_);
     thread_ = nullptr;
-    std::printf("the export returned %lu ms after the procedure asked to stop\n", static_cast<unsigned long>(took));
+    std::printf("the export returned %lu ms after the procedure asked to stop\n",
+                static_cast<unsigned long>(took));
     EXPECT_LT(took, 2000u);
     EXPECT_EQ(result_, userCanceledErr);
     const HANDLE b = OpenSemaphoreA(SYNCHRONIZE, FALSE, (std::string(prefix) + "sem_b").c_str());

@@ -98,7 +98,8 @@ private:
             set(prm_at_status, prm_status_served);
             break;
         case prm_request_frame:
-            std::memset(channel_.data_memory().data(), 0x40 + word(prm_at_frame), clip_width * clip_height * 4);
+            std::memset(channel_.data_memory().data(), 0x40 + word(prm_at_frame),
+                        clip_width * clip_height * 4);
             set(prm_at_length, clip_width * clip_height * 4);
             set(prm_at_row_bytes, clip_width * 4);
             set(prm_at_status, prm_status_served);
@@ -125,8 +126,8 @@ protected:
     {
         EXPECT_TRUE(fake.create());
         test_process encoder;
-        const std::string args = " nle  -noprocess  --prefix " + fake.prefix() + " --out " + out_ + " --log " +
-                                 log_path() + " --open-timeout 15000 --reply-timeout 15000";
+        const std::string args = " nle  -noprocess  --prefix " + fake.prefix() + " --out " + out_ +
+                                 " --log " + log_path() + " --open-timeout 15000 --reply-timeout 15000";
         EXPECT_TRUE(encoder.start(bin_dir() + "encoder.exe", args));
         served = fake.serve(encoder.handle());
         const DWORD status = encoder.wait_exit(20000);

@@ -40,9 +40,9 @@ struct plan {
     std::string text;
     uint32_t data_size = 0x10000;
     bool check_pattern = false;
-    int32_t stop_at = -1;      // this request (counted from 0) is answered as stopped by the user
+    int32_t stop_at = -1;       // this request (counted from 0) is answered as stopped by the user
     bool stop_at_done = false;  // the done request is answered as stopped by the user
-    int32_t silent_at = -1;    // this request is never answered
+    int32_t silent_at = -1;     // this request is never answered
 };
 
 inline uint8_t pixel_byte(int32_t frame, int32_t x, int32_t y, int32_t k)
@@ -114,7 +114,7 @@ public:
 
     std::vector<qt_param_block> requests;
     DWORD stopped_tick = 0;  // GetTickCount when the stopped answer was handed back
-    uint32_t checksum = 0;  // what a bench run must arrive at
+    uint32_t checksum = 0;   // what a bench run must arrive at
     long pattern_faults = 0;
     std::string pattern_fault;
 

@@ -261,7 +261,8 @@ TEST(progress_procedure, cancel_at_answers_stop_from_the_update_that_reaches_it)
     progress.cancel_at = 0x8000;
     const MovieProgressProc proc = progress.proc();
     EXPECT_EQ(proc(nullptr, movieProgressOpen, progressOpExportMovie, 0, progress.refcon()), noErr);
-    EXPECT_EQ(proc(nullptr, movieProgressUpdatePercent, progressOpExportMovie, 0x7FFF, progress.refcon()), noErr);
+    EXPECT_EQ(proc(nullptr, movieProgressUpdatePercent, progressOpExportMovie, 0x7FFF, progress.refcon()),
+              noErr);
     EXPECT_EQ(progress.cancel_asked_at(), 0u);
     EXPECT_EQ(proc(nullptr, movieProgressUpdatePercent, progressOpExportMovie, 0x8000, progress.refcon()),
               userCanceledErr);
@@ -319,14 +320,18 @@ TEST(progress_fault, names_what_an_export_told_wrongly)
     EXPECT_EQ(qt_progress_fault({open, close}, false, refcon), "");
     EXPECT_EQ(qt_progress_fault({open, half}, false, refcon), "the last call is not close at 0");
     EXPECT_EQ(qt_progress_fault({half, close}, false, refcon), "the first call is not open at 0");
-    EXPECT_EQ(qt_progress_fault({open, half, third, close}, false, refcon), "call 2 fell from 32768 to 21845");
+    EXPECT_EQ(qt_progress_fault({open, half, third, close}, false, refcon),
+              "call 2 fell from 32768 to 21845");
     EXPECT_EQ(qt_progress_fault({open, whole, half, close}, false, refcon),
               "call 1 reports 65536 before the last update");
     EXPECT_EQ(qt_progress_fault({open, whole, whole, close}, true, refcon),
               "call 1 reports 65536 before the last update");
-    EXPECT_EQ(qt_progress_fault({open, half, close}, true, refcon), "a finished export never reported the whole");
+    EXPECT_EQ(qt_progress_fault({open, half, close}, true, refcon),
+              "a finished export never reported the whole");
     EXPECT_EQ(qt_progress_fault({open, whole, close}, false, refcon),
               "an export that did not finish reported the whole");
-    EXPECT_EQ(qt_progress_fault({open, open, close}, false, refcon), "call 1 between open and close is message 0");
-    EXPECT_EQ(qt_progress_fault({open, half, close}, false, 99), "call 0 has another operation, movie or refcon");
+    EXPECT_EQ(qt_progress_fault({open, open, close}, false, refcon),
+              "call 1 between open and close is message 0");
+    EXPECT_EQ(qt_progress_fault({open, half, close}, false, 99),
+              "call 0 has another operation, movie or refcon");
 }

@@ -68,7 +68,8 @@ protected:
     }
     void TearDown() override
     {
-        for (const char* file : {"quicktime_encoder.log", "quicktime_export.avi", "quicktime_export.maml.txt"})
+        for (const char* file :
+             {"quicktime_encoder.log", "quicktime_export.avi", "quicktime_export.maml.txt"})
             DeleteFileA((out_ + "\\" + file).c_str());
         RemoveDirectoryA(out_.c_str());
     }
@@ -105,7 +106,8 @@ protected:
     static void expect_stopped_soon(const program_run& run)
     {
         EXPECT_EQ(run.status, 1u) << run.printed;
-        EXPECT_NE(run.printed.find("export from procedures: -128 (failed)"), std::string::npos) << run.printed;
+        EXPECT_NE(run.printed.find("export from procedures: -128 (failed)"), std::string::npos)
+            << run.printed;
         const long after = number_after(run.printed, "cancel: the export returned ");
         std::printf("the export returned %ld ms after the progress procedure asked to cancel\n", after);
         ASSERT_GE(after, 0) << run.printed;
@@ -128,16 +130,21 @@ TEST_F(LongExport, TheHostsWindowKeepsAnsweringAndTheProgressRisesToTheWhole)
     // Rising, from the start to the whole, about ten times a second.
     EXPECT_NE(run.printed.find("progress: 0%\n"), std::string::npos) << run.printed;
     EXPECT_NE(run.printed.find("progress: 100%\nprogress: close"), std::string::npos) << run.printed;
-    EXPECT_NE(run.printed.find("% to 100.0%, never lower than the one before"), std::string::npos) << run.printed;
+    EXPECT_NE(run.printed.find("% to 100.0%, never lower than the one before"), std::string::npos)
+        << run.printed;
     int percentages = 0;
-    for (size_t at = run.printed.find("progress: "); at != std::string::npos; at = run.printed.find("progress: ", at + 1))
-        percentages += run.printed.compare(at + 10, 1, "0") >= 0 && run.printed.compare(at + 10, 1, "9") <= 0 &&
+    for (size_t at = run.printed.find("progress: "); at != std::string::npos;
+         at = run.printed.find("progress: ", at + 1))
+        percentages += run.printed.compare(at + 10, 1, "0") >= 0 &&
+                       run.printed.compare(at + 10, 1, "9") <= 0 &&
                        run.printed.find('%', at) < run.printed.find('\n', at);
     const size_t summary = run.printed.find(" updates from ");
     ASSERT_NE(summary, std::string::npos) << run.printed;
-    const long updates = std::strtol(run.printed.c_str() + run.printed.rfind("progress: ", summary) + 10, nullptr, 10);
+    const long updates =
+        std::strtol(run.printed.c_str() + run.printed.rfind("progress: ", summary) + 10, nullptr, 10);
     const long seconds = static_cast<long>(run.took_ms / 1000);
-    std::printf("%ld progress updates in %ld s, %d whole percentages printed\n", updates, seconds, percentages);
+    std::printf("%ld progress updates in %ld s, %d whole percentages printed\n", updates, seconds,
+                percentages);
     EXPECT_GE(updates, seconds * 4);
     EXPECT_LE(updates, (seconds + 1) * 11);
     EXPECT_GE(percentages, 30) << run.printed;
@@ -157,7 +164,8 @@ TEST_F(LongExport, CancelAtHalfEndsTheExportWithinASecondAndTheNextExportIsDone)
     // Asked once 50 % was reported: at the first update that reached it.
     const size_t cancel = run.printed.find("%, asking to cancel");
     ASSERT_NE(cancel, std::string::npos) << run.printed;
-    const long at = std::strtol(run.printed.c_str() + run.printed.rfind("progress: ", cancel) + 10, nullptr, 10);
+    const long at =
+        std::strtol(run.printed.c_str() + run.printed.rfind("progress: ", cancel) + 10, nullptr, 10);
     EXPECT_GE(at, 50) << run.printed;
     EXPECT_LT(at, 60) << run.printed;
     EXPECT_EQ(run.printed.find("progress: 100%"), std::string::npos) << run.printed;
