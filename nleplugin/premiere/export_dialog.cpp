@@ -138,7 +138,14 @@ INT_PTR run_export_dialog(HINSTANCE instance, int32_t source_flag)
 {
     hx_module_instance = instance;
     const HWND owner = FindWindowA(nullptr, "Adobe Premiere");
-    return DialogBoxParamA(instance, "DLG1_EZ", owner, dialog_procedure, static_cast<LPARAM>(source_flag));
+    const INT_PTR result =
+        DialogBoxParamA(instance, "DLG1_EZ", owner, dialog_procedure, static_cast<LPARAM>(source_flag));
+    // The host quitting ends the dialog's loop, which leaves the quit in the queue for the host's
+    // own loop; the dialog's answer is then the default one, which is no Start.
+    MSG quit;
+    if (PeekMessageA(&quit, nullptr, WM_QUIT, WM_QUIT, PM_NOREMOVE))
+        return IDC_CANCEL;
+    return result;
 }
 
 void select_setting(int32_t category, int32_t preset)

@@ -18,8 +18,8 @@ struct hx_dialog_choice {
 extern HINSTANCE hx_module_instance;
 extern hx_dialog_choice hx_choice;
 
-// Runs "DLG1_EZ" modally over the host's window; 1 for Start, 2 for Cancel, anything else
-// when the dialog could not be made.
+// Runs "DLG1_EZ" modally over the host's window; 1 for Start, 2 for Cancel (also when the host's
+// thread got WM_QUIT meanwhile), anything else when the dialog could not be made.
 INT_PTR run_export_dialog(HINSTANCE instance, int32_t source_flag);
 
 void apply_setting(HWND dialog, int32_t menu_id);

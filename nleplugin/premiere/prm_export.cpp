@@ -1,6 +1,7 @@
 #include "prm_export.h"
 
 #include "export_dialog.h"
+#include "export_progress.h"
 #include "hx_handshake.h"
 #include "hx_premiere_export.h"
 #include "prm_protocol.h"
@@ -13,13 +14,6 @@
 namespace {
 
 constexpr int32_t marker_walk_limit = 1 << 20;  // a host whose marker list never ends
-
-// The semaphore's wait callback: calls its context, the host's idle routine.
-LONG __cdecl call_context(uintptr_t context)
-{
-    reinterpret_cast<prm_idle>(context)();
-    return 0;
-}
 
 int32_t clamp_to_int32(double v)
 {
@@ -66,6 +60,8 @@ private:
     void setup_output();
     bool create_channel();
     bool contact_encoder();
+    void range(int32_t* first, int32_t* end);
+    void answer_stopped();
     void close_everything();
     int32_t abandon();
     int32_t finish();
@@ -129,14 +125,34 @@ int32_t export_session::run()
         return abandon();
 
     param_ = m_.param_memory.data();
-    m_.semaphore_a.set_callback(call_context, reinterpret_cast<uintptr_t>(idle()));
+    int32_t first = 0, end_frame = 0;
+    range(&first, &end_frame);
+    const int64_t frames = static_cast<int64_t>(end_frame) - first;
+    export_progress progress(hx_module_instance, hx_premiere_profile.owner_title, idle(),
+                             static_cast<int32_t>(std::min<int64_t>(frames, INT32_MAX)));
+    m_.semaphore_a.set_callback(export_progress::on_wait, reinterpret_cast<uintptr_t>(&progress));
     m_.semaphore_a.watch(m_.encoder.get());
     const DWORD limit = hx_encoder_wait_limit();
     m_.semaphore_a.set_time_limit(limit);
     const hx_loop_end end = hx_serve_requests(
-        m_.semaphore_a, m_.semaphore_b, m_.param_memory, [this](uint32_t code) { return serve(code); },
-        [limit] { return hx_keep_waiting(hx_premiere_profile, limit); });
-    // An encoder that went away, or one the user stopped waiting for, left the export unfinished.
+        m_.semaphore_a, m_.semaphore_b, m_.param_memory,
+        [this, &progress](uint32_t code) {
+            const hx_turn turn = serve(code);
+            progress.served(code == prm_request_frame);
+            return turn;
+        },
+        [&progress, limit] {
+            const bool again = hx_keep_waiting(hx_premiere_profile, limit);
+            progress.after_box();
+            return again;
+        });
+    // Stopped in the progress window: an encoder that still asks learns so. (One the user gave
+    // up on at the question has asked for nothing for the whole time limit.)
+    if (end == hx_loop_end::stopped)
+        hx_tell_stopped(m_.semaphore_a, m_.semaphore_b, [this] { answer_stopped(); });
+    progress.end();
+    m_.semaphore_a.set_callback(nullptr, 0);
+    // An encoder that went away, or an export the user stopped, is unfinished.
     return end == hx_loop_end::done ? finish() : abandon();
 }
 
@@ -181,6 +197,29 @@ bool export_session::create_channel()
 bool export_session::contact_encoder()
 {
     return hx_wake_encoder(hx_premiere_profile, &m_.encoder) || m_.launch_encoder();
+}
+
+// The frames the timing request names: the work area's, when chosen and given, else the
+// export record's.
+void export_session::range(int32_t* first, int32_t* end)
+{
+    // Without a work area record (selector 8) there is no work area to report.
+    if (work_area_chosen_ && work_area_ != nullptr) {
+        const double units = time_units();
+        const double rate = static_cast<double>(record_.rate_numerator) / record_.rate_denominator;
+        *first = clamp_to_int32(rate * work_area_->start / units);
+        *end = clamp_to_int32(rate * work_area_->end / units);
+    } else {
+        *first = record_.first_frame;
+        *end = record_.end_frame;
+    }
+}
+
+void export_session::answer_stopped()
+{
+    set(prm_at_code, hx_prm_stopped_mark);
+    set(prm_at_length, 0);
+    set(prm_at_status, hx_status_stopped);
 }
 
 // Both ways out close the channel and give the setting choice block back to the host.
@@ -279,16 +318,10 @@ void export_session::timing()
     set(0x00, record_.rate_numerator);
     set(0x04, record_.rate_denominator);
     set(0x08, record_.timing_value);
-    // Without a work area record (selector 8) there is no work area to report.
-    if (work_area_chosen_ && work_area_ != nullptr) {
-        const double units = time_units();
-        const double rate = static_cast<double>(record_.rate_numerator) / record_.rate_denominator;
-        set(0x0C, clamp_to_int32(rate * work_area_->start / units));
-        set(0x10, clamp_to_int32(rate * work_area_->end / units));
-    } else {
-        set(0x0C, record_.first_frame);
-        set(0x10, record_.end_frame);
-    }
+    int32_t first = 0, end = 0;
+    range(&first, &end);
+    set(0x0C, first);
+    set(0x10, end);
     set(0x14, record_.setting_choice[0]);
     set(0x18, record_.setting_choice[1]);
 }

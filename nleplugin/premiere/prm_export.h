@@ -4,5 +4,6 @@
 #include "prm_host.h"
 
 // 0 after the encoder's end request, 2 when the export was abandoned (also when the encoder
-// went away in the middle).
+// went away in the middle, or the user stopped it in the progress window). While it serves the
+// encoder it shows its progress window (export_progress.h).
 int32_t do_export(prm_export_record* record, prm_work_area* work_area);

@@ -15,6 +15,10 @@
 //   9     end (not answered)
 //
 // Status: 0 served, 1 the host answered 2, 2 any other failure.
+//
+// When the user stops the export, the encoder's pending or next request gets the stopped answer
+// instead (hx_handshake.h): 0x00 -128, 0x04 length 0, 0x10 status 3; nothing else is written,
+// and nothing is answered after it.
 #pragma once
 
 #include <cstddef>

@@ -12,5 +12,15 @@
 #define IDC_CANCEL 2
 #define IDC_LEARN_MORE 3
 
+// Dialog "PROGRESS_EZ", the export's progress window; its Cancel is IDC_CANCEL. Every control
+// has an identifier of its own: a dialog whose only texts are labels looks like a message box
+// to anything that looks for one.
+#define IDC_PROGRESS_FRAMES_LABEL 1010
+#define IDC_PROGRESS_FRAMES 1011
+#define IDC_PROGRESS_BAR 1012
+#define IDC_PROGRESS_TIME_LABEL 1013
+#define IDC_PROGRESS_TIME 1014
+#define IDC_PROGRESS_WAITING 1015
+
 // Menu "PROPERTIES_MENU_EZ"
 #define HX_MENU_SELECT_PROMPT 152

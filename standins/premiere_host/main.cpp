@@ -13,6 +13,11 @@
 // it is answered as a user would (OK, or the next of --answer-box for a box that asks).
 // When an export does not finish, the host says what it saw: whether the dialog appeared and
 // how it was answered, whether the module started an encoder and whether that process ended.
+// The module's progress window is watched from a thread of the host's own: when it appeared and
+// went, its texts at a few moments, the host's window under it (progress_watch.h); --cancel-after
+// N clicks its Cancel button, --escape-after N presses Escape in it, once N frames are served.
+// A second thread asks the "Adobe Premiere" window every 100 ms whether it answers, and the
+// longest wait is printed ("responsiveness: ...").
 // Exit status: the export's result (0 done, 2 abandoned), 2 for bad arguments, 3 when the
 // module cannot be loaded.
 #include "box_answerer.h"
@@ -20,6 +25,8 @@
 #include "encoder_start_watch.h"
 #include "plugin_folder.h"
 #include "premiere_host.h"
+#include "progress_watch.h"
+#include "responsiveness_probe.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -43,12 +50,15 @@ struct options {
     int selector = 11;
     bool attended = false;
     std::vector<int> box_answers;
+    long press_after = -1;  // --cancel-after or --escape-after
+    bool escape = false;
 };
 
 const char usage[] =
     "usage: premiere_host.exe [--module PATH | --plugins DIR] [--out FOLDER] [--seconds N] [--size WxH]\n"
     "                         [--row-bytes N] [--fps N] [--mono] [--bits 8|16] [--setting ID]\n"
     "                         [--range 0|1] [--selector 8|11] [--answer-box ANSWERS] [--attended]\n"
+    "                         [--cancel-after N | --escape-after N]\n"
     "  --module PATH   the export module (default: tsp_prm_nle.prm beside this program)\n"
     "  --plugins DIR   the export module named \"Save For Web\" among the .prm files in DIR\n"
     "  --out FOLDER    where the encoder writes its files and encoder.log\n"
@@ -58,7 +68,9 @@ const char usage[] =
     "  --range 0|1     entire project or the work area\n"
     "  --answer-box ANSWERS  how message boxes that ask are answered, in turn: retry,cancel ...\n"
     "                  (Cancel once the list has run out; boxes with OK only are answered OK)\n"
-    "  --attended      leave the dialog and the message boxes to the person at the display\n";
+    "  --attended      leave the dialog and the message boxes to the person at the display\n"
+    "  --cancel-after N  click Cancel in the progress window once N frames are served\n"
+    "  --escape-after N  press Escape in the progress window once N frames are served\n";
 
 bool parse(int argc, char** argv, options& o, std::string* error)
 {
@@ -98,7 +110,16 @@ bool parse(int argc, char** argv, options& o, std::string* error)
             box_answerer::read_answers(args, &o.box_answers);
         else if (args.is("--attended"))
             o.attended = true;
-        else
+        else if (args.is("--cancel-after") || args.is("--escape-after")) {
+            const bool escape = args.is("--escape-after");
+            int frames = 0;
+            if (o.press_after >= 0)
+                args.fail(args.option() + ": only one of --cancel-after and --escape-after");
+            else if (args.number(&frames, 0)) {
+                o.press_after = frames;
+                o.escape = escape;
+            }
+        } else
             args.unknown();
     }
     if (args.ok() && o.row_bytes != 0 && o.row_bytes / 4 < o.width)
@@ -287,11 +308,23 @@ int main(int argc, char** argv)
     const bool encoder_window = FindWindowA("MainClassW", nullptr) != nullptr;
     encoder_start_watch start(module.handle());
     dialog_answerer answerer(plan);
+    progress_watch::plan watch_plan;
+    watch_plan.press_after = o.press_after;
+    watch_plan.escape = o.escape;
+    watch_plan.frames = clip.frames;  // both ranges are the whole clip here
+    watch_plan.host_window = window;
     int32_t result;
     {
         box_answerer box_watch(box_answerer::for_program(o.box_answers, o.attended));
+        responsiveness_probe probe(window);
+        progress_watch progress(
+            watch_plan, [&host] { return host.frames_served(); },
+            [&answerer] { return answerer.answered_at(); });
         result = module.call(o.selector, host.standard(), host.export_record(),
                              o.selector == prm_export_work_area ? host.work_area() : nullptr);
+        progress.finish();
+        probe.finish();
+        probe.print();
     }
     answerer.shown();  // the export has returned: stop looking for the dialog
     std::printf("export: %s (%d)\n", result == 0 ? "done" : "abandoned", result);

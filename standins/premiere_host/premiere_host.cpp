@@ -58,6 +58,7 @@ struct host_functions {
     {
         premiere_host& h = host();
         h.journal_.frames_served.push_back(frame);
+        ++h.frames_served_;
         const host_faults& f = h.faults_;
         const int32_t result =
             f.frame_result != 0 && (f.frame_result_from < 0 || frame >= f.frame_result_from) ? f.frame_result
@@ -348,6 +349,7 @@ DWORD WINAPI dialog_answerer::run(void* self)
         SendMessageA(dialog, WM_COMMAND, MAKEWPARAM(1003, CBN_SELCHANGE), reinterpret_cast<LPARAM>(range));
     }
     PostMessageA(GetDlgItem(dialog, me->plan_.start ? IDOK : IDCANCEL), BM_CLICK, 0, 0);
+    me->answered_at_ = GetTickCount();
     me->answered_ = true;
     return 0;
 }

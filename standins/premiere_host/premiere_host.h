@@ -7,6 +7,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -83,6 +84,8 @@ public:
     const clip_settings& clip() const { return clip_; }
     host_journal& journal() { return journal_; }
     host_faults& faults() { return faults_; }
+    // Frames handed out so far; safe to read from any thread while the export runs.
+    long frames_served() const { return frames_served_.load(); }
 
     // The pixels and samples this host serves, for anyone who wants to check them.
     static uint32_t pixel(int32_t frame, int32_t x, int32_t y);
@@ -112,6 +115,7 @@ private:
     std::vector<uint8_t> frame_buffer_;
     std::vector<uint8_t> audio_buffer_;
     char* audio_pointer_ = nullptr;
+    std::atomic<long> frames_served_{0};
 
     prm_audio_functions audio_{};
     prm_video_functions video_{};
@@ -161,6 +165,8 @@ public:
     // the search ends at once. Whether a dialog was found and answered.
     bool answered();
     bool shown();  // the same, for a dialog only watched
+    // GetTickCount when Start (or Cancel) was pressed; 0 before. Safe to read from any thread.
+    DWORD answered_at() const { return answered_at_.load(); }
 
 private:
     static DWORD WINAPI run(void* self);
@@ -170,6 +176,7 @@ private:
     HANDLE thread_ = nullptr;
     bool shown_ = false;
     bool answered_ = false;
+    std::atomic<DWORD> answered_at_{0};
 };
 
 // A top-level window titled "Adobe Premiere", as the host's main window.

@@ -66,6 +66,9 @@ private:
     {
         auto* me = static_cast<dialog_session*>(self);
         me->result_ = run_export_dialog(me->resources_, me->source_flag_);
+        MSG quit;
+        if (PeekMessageA(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE))
+            me->quit_left_ = static_cast<int>(quit.wParam);
         return 0;
     }
 
@@ -74,6 +77,9 @@ private:
     HWND dialog_ = nullptr;
     int32_t source_flag_ = 0;
     INT_PTR result_ = -1;
+
+public:
+    int quit_left_ = -1;  // the quit message the dialog left in its thread's queue
 };
 
 void expect_opening_state(dialog_session& s)
@@ -130,6 +136,17 @@ TEST(ExportDialog, IsOwnedByTheHostWindow)
         EXPECT_EQ(GetWindow(s.dialog(), GW_OWNER), host);
     }
     DestroyWindow(host);
+}
+
+// The host quitting while the dialog is up: no export starts, and the quit is the host's.
+TEST(ExportDialog, AQuitWhileItIsUpIsNoStart)
+{
+    dialog_session s;
+    ASSERT_NE(s.dialog(), nullptr);
+    s.command(25008);  // a setting chosen: Start could be pressed
+    ASSERT_TRUE(PostThreadMessageA(GetWindowThreadProcessId(s.dialog(), nullptr), WM_QUIT, 5, 0));
+    EXPECT_EQ(s.result(), 2);
+    EXPECT_EQ(s.quit_left_, 5);
 }
 
 struct choice_case {

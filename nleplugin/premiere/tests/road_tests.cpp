@@ -220,7 +220,9 @@ TEST_F(PremiereSilence, CancelAbandonsAtOnceAndTheNextExportWorksOnceTheEncoderH
     ASSERT_NO_FATAL_FAILURE(expect_the_question(seen, IDCANCEL)) << last_log_;
     // Well before the encoder speaks again: the module did not wait for it.
     EXPECT_LT(returned_at_ - seen[0].answered_at, 3000u);
-    EXPECT_EQ(idle_calls_, 0);
+    // The wait called the host's idle routine about ten times a second while the encoder was
+    // silent, one second before the question.
+    EXPECT_GE(idle_calls_, 5);
     EXPECT_NE(last_log_.find("pausing 5000 ms after 3 requests"), std::string::npos) << last_log_;
     expect_channel_gone();
     EXPECT_EQ(export_once(), prm_export_done) << last_log_;
